@@ -1,0 +1,184 @@
+// Flux of a limb-darkened star partly covered by a planet made of two half-discs.
+//
+// The stellar disc is cut into annuli about its centre. At every annulus edge r the overlap
+// area gives the planet's area inside the circle of radius r; the difference between two edges
+// is the planet's area inside that annulus, which is weighted by the stellar intensity at the
+// annulus midpoint and divided by the star's total flux. Annulus widths are step_factor acos(r):
+// widest at the centre, narrowing towards the limb where the intensity changes fastest.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "core/dividing_line.hpp"
+#include "core/overlap.hpp"
+
+namespace halfmoon {
+
+// Four-coefficient nonlinear law: I = 1 - sum_k c_k (1 - mu^(k/2)).
+struct NonlinearLaw {
+    struct LawCoefficients {
+        double c1;
+        double c2;
+        double c3;
+        double c4;
+        double norm;  // integral of I over the unit disc
+    };
+
+    static LawCoefficients coefficients(double c1, double c2, double c3, double c4) {
+        // 2 pi (1/2 - c1/10 - c2/6 - 3 c3/14 - c4/4), in this order.
+        double sum = c2 / (-6.0) + c1 / (-10.0);
+        sum = sum + (-3.0 * c3) / 14.0;
+        sum = sum + (-0.25 * c4);
+        sum = sum + 0.5;
+        sum = sum + sum;
+        return LawCoefficients{c1, c2, c3, c4, sum * kPi};
+    }
+    static double normalisation(const LawCoefficients& law) { return law.norm; }
+    // Keeps the midpoint off the limb, where mu^(1/4) has an infinite slope.
+    static double clamp_radius(double r) { return std::min(r, 0.99995); }
+    static double intensity(const LawCoefficients& law, double r) {
+        const double q = std::pow(1.0 - r * r, 0.25);  // sqrt(mu)
+        return 1.0 - (1.0 - q) * law.c1 - (1.0 - q * q) * law.c2 -
+               (1.0 - std::pow(q, 3.0)) * law.c3 - (1.0 - std::pow(q, 4.0)) * law.c4;
+    }
+};
+
+// Exponential law: I = 1 - c1 (1 - mu) - c2 / (1 - e^mu).
+struct ExponentialLaw {
+    struct LawCoefficients {
+        double c1;
+        double c2;
+        double norm;
+    };
+
+    static LawCoefficients coefficients(double c1, double c2) {
+        // 0.77750463 is minus the integral of mu / (1 - e^mu) over mu from 0 to 1.
+        return LawCoefficients{c1, c2,
+                               (0.77750463 * c2 + (-0.1666666667 * c1 + 0.5)) * 6.283185307179586};
+    }
+    static double normalisation(const LawCoefficients& law) { return law.norm; }
+    // 1 / (1 - e^mu) diverges at the limb (mu = 0): keep the midpoint inside it.
+    static double clamp_radius(double r) { return std::max(std::min(r, 0.99995), 5e-05); }
+    static double intensity(const LawCoefficients& law, double r) {
+        const double mu = std::sqrt(1.0 - r * r);
+        return (1.0 - (1.0 - mu) * law.c1) - law.c2 / (1.0 - std::exp(mu));
+    }
+};
+
+// Quadratic law: I = 1 - c1 (1 - mu) - c2 (1 - mu)^2; its integral is computed from the
+// coefficients, not stored.
+struct QuadraticLaw {
+    struct LawCoefficients {
+        double c1;
+        double c2;
+    };
+
+    static LawCoefficients coefficients(double c1, double c2) { return LawCoefficients{c1, c2}; }
+    static double normalisation(const LawCoefficients& law) {
+        return ((law.c1 / (-3.0) + 1.0) + law.c2 / (-6.0)) * kPi;
+    }
+    static double clamp_radius(double r) { return r; }
+    static double intensity(const LawCoefficients& law, double r) {
+        const double mu = std::sqrt(1.0 - r * r);
+        return 1.0 - (1.0 - mu) * law.c1 - ((1.0 - mu) * law.c2) * (1.0 - mu);
+    }
+};
+
+// Weight of an annulus with midpoint radius r: the law's intensity there over the total flux.
+template <typename Law>
+inline double annulus_weight(const typename Law::LawCoefficients& law, double normalisation,
+                             double midpoint) {
+    return Law::intensity(law, Law::clamp_radius(midpoint)) / normalisation;
+}
+
+// The planet's two halves at one light-curve point, prepared once for all its annulus edges.
+// The second half lies on the other side of the same line, which the overlap area sees as the
+// selected half of the mirrored angle -theta.
+struct PlanetSetup {
+    HalfDiscSetup first;
+    HalfDiscSetup second;
+    bool with_second_half;
+
+    double area(double r) const {
+        const double a = overlap_area(first, r);
+        return with_second_half ? a + overlap_area(second, r) : a;
+    }
+};
+
+inline PlanetSetup prepare_planet(double z, double theta, double planet_radius,
+                                  double second_radius, bool with_second_half) {
+    return PlanetSetup{prepare_half_disc(z, planet_radius, theta),
+                       prepare_half_disc(z, second_radius, -theta), with_second_half};
+}
+
+// Relative flux at one point with separation z, or exactly 1 where the planet cannot reach the
+// disc. `theta_of_point` is called only when the planet can reach it.
+template <typename Law, typename ThetaFn>
+inline double point_flux(const typename Law::LawCoefficients& law, double z, double planet_radius,
+                         double second_radius, double step_factor, bool with_second_half,
+                         ThetaFn&& theta_of_point) {
+    // The band of radii the planet can reach, from both radii even when only one half occults.
+    const double r_in = std::max(std::min(z - second_radius, z - planet_radius), 0.0);
+    if (r_in >= 1.0) {
+        return 1.0;
+    }
+    const double r_out = std::min(std::max(z + second_radius, z + planet_radius), 1.0);
+    if (r_out - r_in < kTolerance) {
+        return 1.0;
+    }
+
+    double dr = step_factor * std::acos(r_in);
+    double r = r_in + dr;
+    const PlanetSetup planet =
+        prepare_planet(z, theta_of_point(), planet_radius, second_radius, with_second_half);
+    const double normalisation = Law::normalisation(law);
+
+    // The circle of radius r_in never reaches the planet: the area inside it is zero.
+    double total = 0.0;
+    double previous_area = 0.0;
+    while (r_out > r) {
+        const double area = planet.area(r);
+        const double midpoint = dr * (-0.5) + r;
+        total += (area - previous_area) * annulus_weight<Law>(law, normalisation, midpoint);
+        dr = step_factor * std::acos(r);
+        r = r + dr;
+        previous_area = area;
+    }
+    // Last annulus: from the last edge inside the band out to r_out.
+    const double width = (r_out - r) + dr;
+    const double area = planet.area(r_out);
+    const double midpoint = r_out + width * (-0.5);
+    return 1.0 - (total + annulus_weight<Law>(law, normalisation, midpoint) * (area - previous_area));
+}
+
+// Fills flux[0..count) for the points of a light curve. Each point's dividing line is given by
+// its sky orientation and normal offset; its side of the crossing by its index.
+template <typename Law>
+void calc_limb_darkening(double* flux, const double* separations, std::int32_t count,
+                         const typename Law::LawCoefficients* coefficients,
+                         const double* line_angles, const double* normal_offsets,
+                         double planet_radius, double step_factor, double crossing_index,
+                         double second_radius, bool with_second_half) {
+    for (std::int32_t i = 0; i < count; ++i) {
+        const double z = separations[i];
+        flux[i] = point_flux<Law>(*coefficients, z, planet_radius, second_radius, step_factor,
+                                  with_second_half, [&] {
+                                      return line_theta(i, line_angles[i], z, normal_offsets[i],
+                                                        crossing_index);
+                                  });
+    }
+}
+
+extern template void calc_limb_darkening<NonlinearLaw>(
+    double*, const double*, std::int32_t, const NonlinearLaw::LawCoefficients*, const double*,
+    const double*, double, double, double, double, bool);
+extern template void calc_limb_darkening<ExponentialLaw>(
+    double*, const double*, std::int32_t, const ExponentialLaw::LawCoefficients*, const double*,
+    const double*, double, double, double, double, bool);
+extern template void calc_limb_darkening<QuadraticLaw>(
+    double*, const double*, std::int32_t, const QuadraticLaw::LawCoefficients*, const double*,
+    const double*, double, double, double, double, bool);
+
+}  // namespace halfmoon

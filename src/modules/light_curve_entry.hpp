@@ -1,0 +1,67 @@
+// The body shared by the three limb-darkened light-curve modules: argument checks, the result
+// array and the call of the annulus integration for one intensity law. Each module parses its
+// own argument list (the laws differ in their coefficients) and fills its law's record.
+#pragma once
+
+#include "frame/module_frame.hpp"
+
+#include <cmath>
+#include <cstdint>
+
+#include "core/limb_darkening.hpp"
+
+namespace halfmoon::light_curve {
+
+// The arguments every light-curve function takes besides its law's coefficients.
+struct LightCurveArguments {
+    PyObject* separations = nullptr;
+    double planet_radius = 0.0;
+    double step_factor = 0.0;
+    int ignored = 0;
+    PyObject* line_angles = nullptr;
+    PyObject* normal_offsets = nullptr;
+    double crossing_index = 0.0;
+    double second_radius = 0.0;
+    unsigned char with_second_half = 0;
+};
+
+// A step factor that is zero, negative or not finite would never advance the annuli or would
+// drive them off the disc.
+inline bool check_step_factor(double step_factor) {
+    if (std::isfinite(step_factor) && step_factor > 0.0) {
+        return true;
+    }
+    PyErr_Format(PyExc_ValueError, "step_factor must be finite and > 0, got %R",
+                 frame::OwnedRef(PyFloat_FromDouble(step_factor)).get());
+    return false;
+}
+
+template <typename Law>
+PyObject* compute_light_curve(const LightCurveArguments& args,
+                              const typename Law::LawCoefficients& law) {
+    const auto separations = frame::as_double_array(args.separations, "separations");
+    if (!separations || !check_step_factor(args.step_factor)) {
+        return nullptr;
+    }
+    const npy_intp count = separations->size;
+    const auto line_angles = frame::as_double_array(args.line_angles, "line_angles");
+    if (!line_angles || !frame::require_length(*line_angles, count, "line_angles", "separations")) {
+        return nullptr;
+    }
+    const auto normal_offsets = frame::as_double_array(args.normal_offsets, "normal_offsets");
+    if (!normal_offsets ||
+        !frame::require_length(*normal_offsets, count, "normal_offsets", "separations")) {
+        return nullptr;
+    }
+    auto result = frame::new_result_array(count, separations->type_num);
+    if (result.get() == nullptr) {
+        return nullptr;
+    }
+    calc_limb_darkening<Law>(frame::result_data(result), separations->data,
+                             static_cast<std::int32_t>(count), &law, line_angles->data,
+                             normal_offsets->data, args.planet_radius, args.step_factor,
+                             args.crossing_index, args.second_radius, args.with_second_half != 0);
+    return frame::return_result(std::move(result));
+}
+
+}  // namespace halfmoon::light_curve
