@@ -84,18 +84,15 @@ inline PyModuleDef module_definition(const char* name, const char* doc, PyMethod
 
 namespace detail {
 
-// Prefixes the pending TypeError or ValueError with the argument's name, so that a user sees
-// which of several arrays could not be taken. Other exceptions (MemoryError) pass unchanged.
-inline void name_pending_error(const char* name) {
+// Replaces the pending TypeError or ValueError of a failed conversion by a TypeError that names
+// the argument, so that a user sees which of several arrays could not be taken. Other
+// exceptions (MemoryError) pass unchanged.
+inline void name_conversion_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
         return;
     }
 #if PY_VERSION_HEX >= 0x030C0000
-    const OwnedRef raised(PyErr_GetRaisedException());
-    PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(raised.get())),
-                 "%s: expected a one-dimensional float64 array or an object safely "
-                 "convertible to one (%S)",
-                 name, raised.get());
+    const OwnedRef cause(PyErr_GetRaisedException());
 #else
     PyObject* type = nullptr;
     PyObject* value = nullptr;
@@ -103,13 +100,13 @@ inline void name_pending_error(const char* name) {
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     const OwnedRef owned_type(type);
-    const OwnedRef owned_value(value);
+    const OwnedRef cause(value);
     const OwnedRef owned_traceback(traceback);
-    PyErr_Format(type,
-                 "%s: expected a one-dimensional float64 array or an object safely "
-                 "convertible to one (%S)",
-                 name, value);
 #endif
+    PyErr_Format(PyExc_TypeError,
+                 "%s: expected a one-dimensional float64 array or an object safely convertible "
+                 "to one (%S)",
+                 name, cause.get());
 }
 
 inline bool is_native_float64_vector(PyObject* object) {
@@ -144,12 +141,21 @@ inline std::optional<DoubleArray> as_double_array(PyObject* object, const char* 
         view.owner = OwnedRef(object);
         view.type_num = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(object))->type_num;
     } else {
-        // PyArray_FromAny steals the descriptor reference; without NPY_ARRAY_FORCECAST only
-        // safe casts are made, so complex, string or object data raise TypeError.
-        PyObject* converted = PyArray_FromAny(object, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                                              NPY_ARRAY_CARRAY_RO, nullptr);
+        // Two steps, so that only safe casts are made: NumPy first builds the array in the data's
+        // own type, which is then cast to float64 only where that loses nothing (no complex,
+        // string or object data, no strings parsed as numbers).
+        OwnedRef natural(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
+        if (natural.get() == nullptr) {
+            detail::name_conversion_error(name);
+            return std::nullopt;
+        }
+        // PyArray_FromArray steals the descriptor reference; without NPY_ARRAY_FORCECAST it
+        // refuses unsafe casts with a TypeError.
+        PyObject* converted =
+            PyArray_FromArray(reinterpret_cast<PyArrayObject*>(natural.get()),
+                              PyArray_DescrFromType(NPY_DOUBLE), NPY_ARRAY_CARRAY_RO);
         if (converted == nullptr) {
-            detail::name_pending_error(name);
+            detail::name_conversion_error(name);
             return std::nullopt;
         }
         view.owner = OwnedRef(converted);
