@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 
 #include "core/dividing_line.hpp"
 #include "core/overlap.hpp"
@@ -113,33 +114,38 @@ inline PlanetSetup prepare_planet(double z, double theta, double planet_radius,
                        prepare_half_disc(z, second_radius, -theta), with_second_half};
 }
 
-// Relative flux at one point with separation z, or exactly 1 where the planet cannot reach the
-// disc. `theta_of_point` is called only when the planet can reach it.
-template <typename Law, typename ThetaFn>
-inline double point_flux(const typename Law::LawCoefficients& law, double z, double planet_radius,
-                         double second_radius, double step_factor, bool with_second_half,
-                         ThetaFn&& theta_of_point) {
-    // The band of radii the planet can reach, from both radii even when only one half occults.
+// The band of radii a planet at separation z can reach, from both radii even when only one half
+// occults. A band reaching no part of the disc, or thinner than the tolerance, is empty.
+struct Band {
+    double r_in;
+    double r_out;
+};
+
+inline std::optional<Band> reachable_band(double z, double planet_radius, double second_radius) {
     const double r_in = std::max(std::min(z - second_radius, z - planet_radius), 0.0);
     if (r_in >= 1.0) {
-        return 1.0;
+        return std::nullopt;
     }
     const double r_out = std::min(std::max(z + second_radius, z + planet_radius), 1.0);
     if (r_out - r_in < kTolerance) {
-        return 1.0;
+        return std::nullopt;
     }
+    return Band{r_in, r_out};
+}
 
-    double dr = step_factor * std::acos(r_in);
-    double r = r_in + dr;
-    const PlanetSetup planet =
-        prepare_planet(z, theta_of_point(), planet_radius, second_radius, with_second_half);
+// 1 minus the intensity-weighted planet area over the annuli of the band; `area_at(r)` is the
+// planet's area inside the circle of radius r.
+template <typename Law, typename AreaAt>
+inline double annulus_flux(const typename Law::LawCoefficients& law, const Band& band,
+                           double step_factor, AreaAt&& area_at) {
     const double normalisation = Law::normalisation(law);
-
+    double dr = step_factor * std::acos(band.r_in);
+    double r = band.r_in + dr;
     // The circle of radius r_in never reaches the planet: the area inside it is zero.
     double total = 0.0;
     double previous_area = 0.0;
-    while (r_out > r) {
-        const double area = planet.area(r);
+    while (band.r_out > r) {
+        const double area = area_at(r);
         const double midpoint = dr * (-0.5) + r;
         total += (area - previous_area) * annulus_weight<Law>(law, normalisation, midpoint);
         dr = step_factor * std::acos(r);
@@ -147,10 +153,26 @@ inline double point_flux(const typename Law::LawCoefficients& law, double z, dou
         previous_area = area;
     }
     // Last annulus: from the last edge inside the band out to r_out.
-    const double width = (r_out - r) + dr;
-    const double area = planet.area(r_out);
-    const double midpoint = r_out + width * (-0.5);
-    return 1.0 - (total + annulus_weight<Law>(law, normalisation, midpoint) * (area - previous_area));
+    const double width = (band.r_out - r) + dr;
+    const double area = area_at(band.r_out);
+    const double midpoint = band.r_out + width * (-0.5);
+    return 1.0 -
+           (total + annulus_weight<Law>(law, normalisation, midpoint) * (area - previous_area));
+}
+
+// Relative flux at one point with separation z, or exactly 1 where the planet cannot reach the
+// disc. `theta_of_point` is called only when the planet can reach it.
+template <typename Law, typename ThetaFn>
+inline double point_flux(const typename Law::LawCoefficients& law, double z, double planet_radius,
+                         double second_radius, double step_factor, bool with_second_half,
+                         ThetaFn&& theta_of_point) {
+    const std::optional<Band> band = reachable_band(z, planet_radius, second_radius);
+    if (!band) {
+        return 1.0;
+    }
+    const PlanetSetup planet =
+        prepare_planet(z, theta_of_point(), planet_radius, second_radius, with_second_half);
+    return annulus_flux<Law>(law, *band, step_factor, [&](double r) { return planet.area(r); });
 }
 
 // Fills flux[0..count) for the points of a light curve. Each point's dividing line is given by
