@@ -185,22 +185,23 @@ void calc_limb_darkening(double* flux, const double* separations, std::int32_t c
                          double second_radius, bool with_second_half) {
     for (std::int32_t i = 0; i < count; ++i) {
         const double z = separations[i];
-        flux[i] = point_flux<Law>(*coefficients, z, planet_radius, second_radius, step_factor,
-                                  with_second_half, [&] {
-                                      return line_theta(i, line_angles[i], z, normal_offsets[i],
-                                                        crossing_index);
-                                  });
+        flux[i] = point_flux<Law>(
+            *coefficients, z, planet_radius, second_radius, step_factor, with_second_half,
+            [&] { return line_theta(i, line_angles[i], z, normal_offsets[i], crossing_index); });
     }
 }
 
-extern template void calc_limb_darkening<NonlinearLaw>(
-    double*, const double*, std::int32_t, const NonlinearLaw::LawCoefficients*, const double*,
-    const double*, double, double, double, double, bool);
-extern template void calc_limb_darkening<ExponentialLaw>(
-    double*, const double*, std::int32_t, const ExponentialLaw::LawCoefficients*, const double*,
-    const double*, double, double, double, double, bool);
-extern template void calc_limb_darkening<QuadraticLaw>(
-    double*, const double*, std::int32_t, const QuadraticLaw::LawCoefficients*, const double*,
-    const double*, double, double, double, double, bool);
+extern template void calc_limb_darkening<NonlinearLaw>(double*, const double*, std::int32_t,
+                                                       const NonlinearLaw::LawCoefficients*,
+                                                       const double*, const double*, double, double,
+                                                       double, double, bool);
+extern template void calc_limb_darkening<ExponentialLaw>(double*, const double*, std::int32_t,
+                                                         const ExponentialLaw::LawCoefficients*,
+                                                         const double*, const double*, double,
+                                                         double, double, double, bool);
+extern template void calc_limb_darkening<QuadraticLaw>(double*, const double*, std::int32_t,
+                                                       const QuadraticLaw::LawCoefficients*,
+                                                       const double*, const double*, double, double,
+                                                       double, double, bool);
 
 }  // namespace halfmoon

@@ -42,7 +42,9 @@ enum class Configuration : int {
 };
 
 // |a - b| < tolerance: the one equality test used throughout, absolute and unscaled.
-constexpr bool nearly_equal(double a, double b) { return std::fabs(a - b) < kTolerance; }
+constexpr bool nearly_equal(double a, double b) {
+    return std::fabs(a - b) < kTolerance;
+}
 
 // Quantities of one half-disc at one point that do not depend on the star-circle radius r.
 struct HalfDiscSetup {
@@ -255,8 +257,7 @@ inline double lens_area(const HalfDiscSetup& h, const EdgeGeometry& e) {
     const double gamma_p = ((h.z_sq + h.p_sq) - e.r_sq) / (h.two_z * p);
     const double radicand = ((z + r) + p) * (((z - r) + p) * (((z + r) - p) * ((r - z) + p)));
     const double quadrilateral = 0.5 * std::sqrt(radicand < 0.0 ? 0.0 : radicand);
-    return (h.p_sq * arccos<Clamped>(gamma_p) + e.r_sq * arccos<Clamped>(gamma_r)) -
-           quadrilateral;
+    return (h.p_sq * arccos<Clamped>(gamma_p) + e.r_sq * arccos<Clamped>(gamma_r)) - quadrilateral;
 }
 
 // kq + asin q with q = xi1/p: the part of the half-disc at positions along the line up to Q1's
@@ -296,8 +297,7 @@ inline double configuration_area(Configuration configuration, const HalfDiscSetu
         case Configuration::one_crossing_chord_b: {
             // Half-disc up to Q1's foot, the signed triangle foot / Q1 / near crossing, and the
             // circular segment cut off by the chord from the near crossing to Q1.
-            const double chi =
-                1.0 - (e.eta1 * e.eta1 + e.delta * e.delta) / ((e.r + e.r) * e.r);
+            const double chi = 1.0 - (e.eta1 * e.eta1 + e.delta * e.delta) / ((e.r + e.r) * e.r);
             const double phi = arccos<Clamped>(chi);
             return ((h.p_sq / 2.0) * (foot_term<Clamped>(h, e) + kHalfPi) -
                     (e.delta * e.eta1) * 0.5) +

@@ -53,7 +53,7 @@ PyObject* map_elementwise(const std::array<PyObject*, sizeof...(In)>& arguments,
     std::array<npy_uint32, n_in + 1> op_flags{};
     std::array<PyArray_Descr*, n_in + 1> dtypes{};
     constexpr std::array<int, n_in + 1> type_numbers = {NumpyType<In>::value...,
-                                                          NumpyType<Out>::value};
+                                                        NumpyType<Out>::value};
     for (std::size_t j = 0; j < n_in; ++j) {
         inputs[j] = OwnedRef(PyArray_FromAny(arguments[j], nullptr, 0, 0, 0, nullptr));
         if (inputs[j].get() == nullptr) {

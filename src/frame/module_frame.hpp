@@ -26,7 +26,7 @@ inline constexpr npy_intp kMaxPoints = INT_MAX;
 
 // Owns one strong reference and releases it when it goes out of scope.
 class OwnedRef {
-public:
+  public:
     OwnedRef() noexcept = default;
     explicit OwnedRef(PyObject* object) noexcept : object_(object) {}
     OwnedRef(const OwnedRef&) = delete;
@@ -45,7 +45,7 @@ public:
     // Hands the reference to the caller (for instance as a function's return value).
     PyObject* release() noexcept { return std::exchange(object_, nullptr); }
 
-private:
+  private:
     PyObject* object_ = nullptr;
 };
 
@@ -78,8 +78,8 @@ inline PyObject* create_module(PyModuleDef* definition) {
 
 // Static module definition with no per-interpreter state and no slots or hooks.
 inline PyModuleDef module_definition(const char* name, const char* doc, PyMethodDef* methods) {
-    return PyModuleDef{PyModuleDef_HEAD_INIT, name, doc, -1, methods, nullptr, nullptr, nullptr,
-                       nullptr};
+    return PyModuleDef{
+        PyModuleDef_HEAD_INIT, name, doc, -1, methods, nullptr, nullptr, nullptr, nullptr};
 }
 
 namespace detail {
@@ -186,8 +186,7 @@ inline bool require_length(const DoubleArray& array, npy_intp count, const char*
         return true;
     }
     PyErr_Format(PyExc_ValueError, "%s: has %zd elements, fewer than the %zd of %s", name,
-                 static_cast<Py_ssize_t>(array.size), static_cast<Py_ssize_t>(count),
-                 first_name);
+                 static_cast<Py_ssize_t>(array.size), static_cast<Py_ssize_t>(count), first_name);
     return false;
 }
 
@@ -195,8 +194,7 @@ inline bool require_length(const DoubleArray& array, npy_intp count, const char*
 // returns null with NumPy's MemoryError set.
 inline OwnedRef new_result_array(npy_intp length, int type_num) {
     npy_intp dims[1] = {length};
-    return OwnedRef(
-        PyArray_New(&PyArray_Type, 1, dims, type_num, nullptr, nullptr, 0, 0, nullptr));
+    return OwnedRef(PyArray_New(&PyArray_Type, 1, dims, type_num, nullptr, nullptr, 0, 0, nullptr));
 }
 
 inline double* result_data(const OwnedRef& result) {

@@ -15,10 +15,16 @@ constexpr double kSnapWidth = 0.001;
 constexpr double kStarArea = 3.141592653589793;
 
 // Clamps written so that a NaN takes the bound: the comparison fails and the bound is chosen.
-constexpr double min1(double x) { return x < 1.0 ? x : 1.0; }
-constexpr double max0(double x) { return x > 0.0 ? x : 0.0; }
+constexpr double min1(double x) {
+    return x < 1.0 ? x : 1.0;
+}
+constexpr double max0(double x) {
+    return x > 0.0 ? x : 0.0;
+}
 // Lower clamp of an arccosine argument, applied after min1 (which has already removed NaN).
-constexpr double max_minus1(double x) { return x > -1.0 ? x : -1.0; }
+constexpr double max_minus1(double x) {
+    return x > -1.0 ? x : -1.0;
+}
 
 // A radius within 0.001 of one half is taken as exactly one half for a whole call.
 constexpr double snap_radius(double p) {
@@ -64,8 +70,7 @@ PyObject* eclipse_entry(PyObject* /*self*/, PyObject* args) {
     double planet_radius = 0.0;
     double flux_ratio = 0.0;
     int ignored = 0;
-    if (!PyArg_ParseTuple(args, "Oddi", &separations_arg, &planet_radius, &flux_ratio,
-                          &ignored)) {
+    if (!PyArg_ParseTuple(args, "Oddi", &separations_arg, &planet_radius, &flux_ratio, &ignored)) {
         return nullptr;
     }
     auto separations = frame::as_double_array(separations_arg, "z");
@@ -96,4 +101,6 @@ PyModuleDef definition = frame::module_definition("_eclipse", kDoc, methods);
 }  // namespace
 }  // namespace halfmoon::eclipse
 
-PyMODINIT_FUNC PyInit__eclipse() { return halfmoon::frame::create_module(&halfmoon::eclipse::definition); }
+PyMODINIT_FUNC PyInit__eclipse() {
+    return halfmoon::frame::create_module(&halfmoon::eclipse::definition);
+}

@@ -53,9 +53,8 @@ PyObject* area_entry(PyObject* /*self*/, PyObject* args) {
         return nullptr;
     }
     return frame::map_elementwise<double, double, double, double, double>(
-        {z, r, p, theta}, [](double z_, double r_, double p_, double theta_) {
-            return area(z_, r_, p_, theta_);
-        });
+        {z, r, p, theta},
+        [](double z_, double r_, double p_, double theta_) { return area(z_, r_, p_, theta_); });
 }
 
 PyObject* configuration_entry(PyObject* /*self*/, PyObject* args) {
@@ -149,8 +148,8 @@ void plain_light_curve(double* flux, const frame::DoubleArray& z, const frame::D
             flux[i] = 1.0;
             continue;
         }
-        const double theta = line_theta(static_cast<int>(i), line.data[i], z.data[i],
-                                        offsets.data[i], crossing);
+        const double theta =
+            line_theta(static_cast<int>(i), line.data[i], z.data[i], offsets.data[i], crossing);
         flux[i] = annulus_flux<Law>(law, *band, step, [&](double r) {
             const double first = area(z.data[i], r, p, theta);
             return both ? first + area(z.data[i], r, p2, -theta) : first;
@@ -166,8 +165,8 @@ void run_light_curve(bool plain, double* flux, const frame::DoubleArray& z,
     if (plain) {
         plain_light_curve<Law>(flux, z, line, offsets, law, p, p2, step, crossing, both);
     } else {
-        calc_limb_darkening<Law>(flux, z.data, static_cast<std::int32_t>(z.size), &law,
-                                 line.data, offsets.data, p, step, crossing, p2, both);
+        calc_limb_darkening<Law>(flux, z.data, static_cast<std::int32_t>(z.size), &law, line.data,
+                                 offsets.data, p, step, crossing, p2, both);
     }
 }
 
@@ -197,8 +196,7 @@ PyObject* light_curve_entry(PyObject* /*self*/, PyObject* args) {
     }
     const std::string_view law(law_name);
     const npy_intp wanted = law == "nonlinear" ? 4 : 2;
-    if ((law != "quadratic" && law != "nonlinear" && law != "exponential") ||
-        c->size != wanted) {
+    if ((law != "quadratic" && law != "nonlinear" && law != "exponential") || c->size != wanted) {
         PyErr_Format(PyExc_ValueError,
                      "law must be 'quadratic', 'nonlinear' or 'exponential' with 2, 4 or 2 "
                      "coefficients, got %s with %zd",
@@ -213,8 +211,8 @@ PyObject* light_curve_entry(PyObject* /*self*/, PyObject* args) {
     const double* k = c->data;
     if (law == "quadratic") {
         run_light_curve<QuadraticLaw>(plain, flux, *z, *line, *offsets,
-                                      QuadraticLaw::coefficients(k[0], k[1]), p, p2, step,
-                                      crossing, both);
+                                      QuadraticLaw::coefficients(k[0], k[1]), p, p2, step, crossing,
+                                      both);
     } else if (law == "nonlinear") {
         run_light_curve<NonlinearLaw>(plain, flux, *z, *line, *offsets,
                                       NonlinearLaw::coefficients(k[0], k[1], k[2], k[3]), p, p2,

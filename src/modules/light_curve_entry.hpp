@@ -25,6 +25,16 @@ struct LightCurveArguments {
     unsigned char with_second_half = 0;
 };
 
+// Parses the argument list of the two-coefficient laws, "OddddiOOddb": separations, first
+// radius, c1, c2, step factor, an ignored integer, line angles, normal offsets, crossing index,
+// second radius and the two-halves flag.
+inline bool parse_two_coefficient_arguments(PyObject* args, LightCurveArguments& a, double& c1,
+                                            double& c2) {
+    return PyArg_ParseTuple(args, "OddddiOOddb", &a.separations, &a.planet_radius, &c1, &c2,
+                            &a.step_factor, &a.ignored, &a.line_angles, &a.normal_offsets,
+                            &a.crossing_index, &a.second_radius, &a.with_second_half) != 0;
+}
+
 // A step factor that is zero, negative or not finite would never advance the annuli or would
 // drive them off the disc.
 inline bool check_step_factor(double step_factor) {

@@ -13,9 +13,7 @@ PyObject* velmora_entry(PyObject* /*self*/, PyObject* args) {
     light_curve::LightCurveArguments a;
     double c1 = 0.0;
     double c2 = 0.0;
-    if (!PyArg_ParseTuple(args, "OddddiOOddb", &a.separations, &a.planet_radius, &c1, &c2,
-                          &a.step_factor, &a.ignored, &a.line_angles, &a.normal_offsets,
-                          &a.crossing_index, &a.second_radius, &a.with_second_half)) {
+    if (!light_curve::parse_two_coefficient_arguments(args, a, c1, c2)) {
         return nullptr;
     }
     return light_curve::compute_light_curve<QuadraticLaw>(a, QuadraticLaw::coefficients(c1, c2));
