@@ -1,3 +1,30 @@
-"""halfmoon: light curves of transiting planets whose two limbs differ."""
+"""halfmoon: light curves of transiting planets whose two limbs differ.
+
+The planet is two half-discs of different radii joined along a dividing line through its
+centre; with zero rotation the line is perpendicular to the planet's motion on the sky, so one
+half leads (the morning terminator of a tidally locked planet) and the other trails (the
+evening terminator).
+
+- :class:`Parameters`: orbit, radii, rotation of the dividing line, limb darkening (angles in
+  degrees, lengths in stellar radii).
+- :class:`Model`: built once for an array of times, returns the flux of a transit or a
+  secondary eclipse for any parameters.
+
+Examples
+--------
+>>> import numpy as np
+>>> import halfmoon
+>>> params = halfmoon.Parameters(mid_transit=0.0, period=3.5, radius_leading=0.118,
+...                              radius_trailing=0.124, semi_major_axis=8.8, inclination=86.7,
+...                              law="quadratic", coefficients=(0.33, 0.23))
+>>> model = halfmoon.Model(params, np.linspace(-0.1, 0.1, 500))
+>>> bool(model.flux().min() < 0.99)
+True
+"""
 
 __version__ = "0.1.0"
+
+from .model import Model
+from .parameters import LIMB_DARKENING_LAWS, Parameters
+
+__all__ = ["LIMB_DARKENING_LAWS", "Model", "Parameters", "__version__"]

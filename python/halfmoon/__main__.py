@@ -1,0 +1,7 @@
+"""Entry point of ``python -m halfmoon``."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())

@@ -1,0 +1,220 @@
+"""Command line of halfmoon: ``halfmoon demo [--plot FILE.png]``.
+
+The demo models the transit of a hot Jupiter whose morning limb (leading the motion) is
+smaller than its evening limb (trailing), and the same planet with both limbs at the radius of
+equal area. It prints a short table of both light curves and their difference, the time per
+light curve, and with ``--plot`` draws both curves and their difference into a PNG file.
+"""
+
+from __future__ import annotations
+
+import argparse
+import statistics
+import sys
+import time
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+
+from . import __version__
+from .model import Model
+from .parameters import Parameters
+
+__all__ = ["demo_planet", "main"]
+
+_HOURS_PER_DAY = 24.0
+
+
+def demo_planet() -> Parameters:
+    """A hot Jupiter with a smaller morning than evening limb, times in days.
+
+    Returns
+    -------
+    Parameters
+        Period 3.525 d, semi-major axis 8.76 stellar radii, inclination 86.71 deg, circular
+        orbit, morning (leading) radius 0.118 and evening (trailing) radius 0.124 stellar
+        radii, quadratic limb darkening with coefficients (0.33, 0.23).
+    """
+    return Parameters(
+        mid_transit=0.0,
+        period=3.52474859,
+        radius_leading=0.118,
+        radius_trailing=0.124,
+        semi_major_axis=8.76,
+        inclination=86.71,
+        law="quadratic",
+        coefficients=(0.33, 0.23),
+    )
+
+
+def _milliseconds_per_curve(model: Model, params: Parameters, runs: int) -> float:
+    durations = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        model.flux(params)
+        durations.append(time.perf_counter() - start)
+    return 1e3 * statistics.median(durations)
+
+
+def _table(hours: np.ndarray, asymmetric: np.ndarray, symmetric: np.ndarray, rows: int) -> str:
+    lines = [
+        f"{'time [h]':>12}  {'two limbs':>12}  {'equal radii':>12}  {'diff [ppm]':>10}",
+    ]
+    for k in np.linspace(0, hours.size - 1, rows).round().astype(int):
+        difference = 1e6 * (asymmetric[k] - symmetric[k])
+        lines.append(
+            f"{hours[k]:12.3f}  {asymmetric[k]:12.8f}  {symmetric[k]:12.8f}  {difference:10.1f}"
+        )
+    return "\n".join(lines)
+
+
+def _plot(
+    path: str,
+    hours: np.ndarray,
+    asymmetric: np.ndarray,
+    symmetric: np.ndarray,
+    params: Parameters,
+    radius: float,
+) -> None:
+    """Both light curves and their difference, drawn with matplotlib's Agg canvas."""
+    try:
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise RuntimeError(
+            "--plot needs matplotlib; install it with: pip install 'halfmoon[plot]'"
+        ) from None
+    figure = Figure(figsize=(7.0, 6.0), layout="constrained")
+    FigureCanvasAgg(figure)
+    top, bottom = figure.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": (2, 1)})
+    top.plot(hours, symmetric, color="0.5", lw=1.5, label=f"equal radii {radius:.4f}")
+    top.plot(
+        hours,
+        asymmetric,
+        color="C3",
+        lw=1.0,
+        ls="--",
+        label=f"morning {params.radius_leading:.4f}, evening {params.radius_trailing:.4f}",
+    )
+    top.set_ylabel("relative flux")
+    top.legend(loc="lower left", fontsize="small")
+    top.set_title("halfmoon demo: hot Jupiter with different morning and evening limbs")
+    bottom.plot(hours, 1e6 * (asymmetric - symmetric), color="C0")
+    bottom.axhline(0.0, color="0.7", lw=0.8)
+    bottom.set_xlabel("time from mid-transit [h]")
+    bottom.set_ylabel("difference [ppm]")
+    figure.savefig(path, dpi=120)
+
+
+def _demo(arguments: argparse.Namespace) -> int:
+    params = demo_planet()
+    symmetric_params = params.replace(
+        radius_leading=params.equivalent_radius, radius_trailing=params.equivalent_radius
+    )
+    half_window = arguments.window / _HOURS_PER_DAY
+    times = np.linspace(
+        params.mid_transit - half_window, params.mid_transit + half_window, arguments.points
+    )
+    model = Model(params, times)
+    asymmetric = model.flux(params)
+    symmetric = model.flux(symmetric_params)
+    ms_asymmetric = _milliseconds_per_curve(model, params, arguments.runs)
+    ms_symmetric = _milliseconds_per_curve(model, symmetric_params, arguments.runs)
+    hours = (times - params.mid_transit) * _HOURS_PER_DAY
+    difference = 1e6 * (asymmetric - symmetric)
+
+    print(
+        f"hot Jupiter: period {params.period:g} d, semi-major axis {params.semi_major_axis:g} "
+        f"stellar radii, inclination {params.inclination:g} deg,\n"
+        f"{params.law} limb darkening with coefficients {params.coefficients}"
+    )
+    print(
+        f"two limbs: morning (leading) radius {params.radius_leading:g}, evening (trailing) "
+        f"radius {params.radius_trailing:g}; equal radii: {params.equivalent_radius:.5f} "
+        "(same area)"
+    )
+    print("time: hours from mid-transit")
+    print(_table(hours, asymmetric, symmetric, arguments.rows))
+    print(
+        f"largest |difference|: {np.max(np.abs(difference)):.1f} ppm; step factor "
+        f"{model.step_factor:g} for a 1 ppm error bound"
+    )
+    print(
+        f"ms per light curve of {arguments.points} points: two limbs {ms_asymmetric:.3f}, "
+        f"equal radii {ms_symmetric:.3f}"
+    )
+    if arguments.plot is not None:
+        try:
+            _plot(arguments.plot, hours, asymmetric, symmetric, params, params.equivalent_radius)
+        except (RuntimeError, OSError) as error:
+            print(f"halfmoon: error: {error}", file=sys.stderr)
+            return 1
+        print(f"wrote {arguments.plot}")
+    return 0
+
+
+def _positive_int(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be >= 1, got {value}")
+    return value
+
+
+def _positive_float(text: str) -> float:
+    value = float(text)
+    if not value > 0.0:
+        raise argparse.ArgumentTypeError(f"must be > 0, got {value}")
+    return value
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="halfmoon",
+        description="Light curves of transiting planets whose two limbs differ.",
+    )
+    parser.add_argument("--version", action="version", version=f"halfmoon {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+    demo = commands.add_parser(
+        "demo",
+        help="model a hot Jupiter with different morning and evening limbs",
+        description="Model a hot Jupiter with a morning limb of radius 0.118 and an evening "
+        "limb of 0.124 stellar radii, and the same planet with equal radii of the same area; "
+        "print both light curves, their difference and the time per light curve.",
+    )
+    demo.add_argument("--plot", metavar="FILE.png", help="write a figure (needs matplotlib)")
+    demo.add_argument(
+        "--points", type=_positive_int, default=1000, help="points per light curve (default 1000)"
+    )
+    demo.add_argument(
+        "--window",
+        type=_positive_float,
+        default=2.5,
+        help="half-width of the time window in hours (default 2.5)",
+    )
+    demo.add_argument(
+        "--rows", type=_positive_int, default=15, help="rows of the printed table (default 15)"
+    )
+    demo.add_argument(
+        "--runs", type=_positive_int, default=20, help="light curves timed per model (default 20)"
+    )
+    demo.set_defaults(handler=_demo)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the ``halfmoon`` command.
+
+    Parameters
+    ----------
+    argv : sequence of str or None, optional
+        Arguments without the program name; default ``sys.argv[1:]``.
+
+    Returns
+    -------
+    int
+        Exit status: 0 on success, 1 when the figure cannot be written.
+    """
+    arguments: Any = _parser().parse_args(argv)
+    return arguments.handler(arguments)
