@@ -1,0 +1,571 @@
+// Exact blocked flux of a two-half-disc planet in front of a star with a quadratic (or linear,
+// or uniform) limb-darkening law.
+//
+// Frame: lengths in stellar radii, the star is the unit disc about S = (0, 0), the planet's
+// centre is P = (z, 0) with z >= 0. The dividing line passes through P with direction
+// e = (cos theta, sin theta). Half 1 (radius p1) is the part of the disc |X - P| <= p1 left of
+// the line, e x (X - P) >= 0; half 2 (radius p2) is the part of |X - P| <= p2 right of it.
+// Any real theta is accepted.
+//
+// Method. With mu = sqrt(1 - r^2) the intensity is I = c0 + c1 mu + c2 mu^2 (c0 = 1 - u1 - u2,
+// c1 = u1 + 2 u2, c2 = -u2). For a radial integrand g(r) and F' = r g, F(0) = 0, the field
+// X F(r)/r^2 has divergence g and is regular at S, so by Green's theorem
+//
+//     integral over R of g dA = closed integral over dR of F(r)/r^2 (X x dX),
+//
+// where R is the part of the planet inside the star, traversed counter-clockwise. The three
+// moments S_k use F_0 = r^2/2, F_1 = (1 - mu^3)/3 and F_2 = r^2/2 - r^4/4 (the last for
+// mu^2 = 1 - r^2), and the blocked fraction is D = (c0 S0 + c1 S1 + c2 S2) / N with
+// N = pi (1 - u1/3 - u2/6).
+//
+// The boundary of R is made of: the rims of the two half-discs inside the star, the two pieces
+// of the dividing line between radius p2 and radius p1 from P inside the star, and the arcs of
+// the limb inside the planet. Every piece is found as an overlap of intervals whose ends move
+// continuously with the parameters, so at each change of topology (a rim or a line end touching
+// the limb, the line touching the limb, p2 passing p1, theta passing a half turn) pieces shrink
+// to zero length instead of appearing or vanishing with a jump; no midpoint tests are made.
+//
+// Rim integrals are elementary in S0 and S2. In S1 they split into the polar angle swept about
+// S (elementary) and an elliptic part written with Carlson's symmetric integrals. The elliptic
+// part is integrated from the rim point where a substitution angle psi vanishes: the rim point
+// nearest S for a rim that crosses the limb ("near form"), the farthest point for a circle
+// wholly inside the star ("far form"). The far form needs, once per planet, the complete
+// integral over half a turn of psi.
+//
+// Range: radii 0 <= p < 1/2. A rim crossing the limb with p >= 1/2 may pass through S, where
+// the near form's third-kind term would need another reduction; callers integrate such planets
+// numerically instead.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/carlson.hpp"
+
+namespace halfmoon::closed_form {
+
+inline constexpr double kPi = 3.141592653589793;
+inline constexpr double kHalfPi = 1.5707963267948966;
+inline constexpr double kTwoPi = 6.283185307179586;
+// Largest radius the closed form handles (exclusive).
+inline constexpr double kMaxRadius = 0.5;
+// A circle inside the star that touches the limb from within has A = 1 - (z+p)^2 -> 0, where
+// R_F, R_D and R_J diverge like log(1/A) with cancelling coefficients; A is kept above this
+// floor, which costs about A log(1/A) in the result.
+inline constexpr double kMinA = 1e-24;
+// A radius below this has a rim whose moments underflow; it counts as absent.
+inline constexpr double kMinRadius = 1e-100;
+// |z - p| below this fraction of z + p: the rim passes through S as far as doubles can tell
+// (the ratio's square would underflow).
+inline constexpr double kThroughCentre = 1e-150;
+// A crossing rim with 4 z p / (z - p)^2 above this passes close to S (possible only for radii
+// above about 0.32): its third-kind term is rewritten (see Circle).
+inline constexpr double kNearCentreRatio = 8.0;
+
+// The three boundary moments S0, S1, S2.
+struct Moments {
+    double s0 = 0.0;
+    double s1 = 0.0;
+    double s2 = 0.0;
+
+    Moments& operator+=(const Moments& other) {
+        s0 += other.s0;
+        s1 += other.s1;
+        s2 += other.s2;
+        return *this;
+    }
+};
+
+inline Moments operator+(Moments a, const Moments& b) {
+    return a += b;
+}
+inline Moments operator-(const Moments& a, const Moments& b) {
+    return Moments{a.s0 - b.s0, a.s1 - b.s1, a.s2 - b.s2};
+}
+
+// The quadratic law I = 1 - u1 (1 - mu) - u2 (1 - mu)^2 as c0 + c1 mu + c2 mu^2, and its
+// integral N over the stellar disc.
+struct PowerLaw {
+    double c0;
+    double c1;
+    double c2;
+    double norm;
+};
+
+inline PowerLaw power_law(double u1, double u2) {
+    return PowerLaw{1.0 - u1 - u2, u1 + 2.0 * u2, -u2, kPi * (1.0 - u1 / 3.0 - u2 / 6.0)};
+}
+
+// Reduces an angle into [-pi, pi).
+inline double wrap_angle(double angle) {
+    const double r = std::remainder(angle, kTwoPi);
+    return r >= kPi ? r - kTwoPi : r;
+}
+
+// ----------------------------------------------------------------------------------------
+// The limb
+// ----------------------------------------------------------------------------------------
+
+// Angular length of the intersection of two arcs of the unit circle, given by centre and
+// half-width (each half-width in [0, pi]). The second arc is moved to within a half turn of the
+// first; then it and its copies one turn either side cover every overlap.
+inline double arc_overlap(double centre1, double half1, double centre2, double half2) {
+    const double c2 = centre1 + std::remainder(centre2 - centre1, kTwoPi);
+    const double lo1 = centre1 - half1;
+    const double hi1 = centre1 + half1;
+    double total = 0.0;
+    for (const double shift : {-kTwoPi, 0.0, kTwoPi}) {
+        const double lo = std::max(lo1, c2 - half2 + shift);
+        const double hi = std::min(hi1, c2 + half2 + shift);
+        total += std::max(0.0, hi - lo);
+    }
+    return total;
+}
+
+// On the limb r = 1 and X x dX = dphi: each moment is F_k(1) times the angle covered.
+inline Moments limb_moments(double angle) {
+    return Moments{angle / 2.0, angle / 3.0, angle / 4.0};
+}
+
+// ----------------------------------------------------------------------------------------
+// The dividing line
+// ----------------------------------------------------------------------------------------
+
+// Points of the line are X = P + t e. With s = t + z cos(theta) (measured from the foot of the
+// perpendicular from S) and h = z sin(theta) (the line's signed distance from S), r^2 = h^2 + s^2
+// and X x dX = h ds. The chord inside the star is |s| <= b = sqrt(1 - h^2).
+struct Line {
+    double h;
+    double b;
+};
+
+// Antiderivatives in s of the three moments along the line, at one s with |s| <= b.
+inline Moments line_primitive(const Line& line, double s) {
+    const double h = line.h;
+    const double b = line.b;
+    // mu on the line; exactly 0 at a chord end, the same value every term below sees.
+    const double w = std::sqrt((b - std::fabs(s)) * (b + std::fabs(s)));
+    // atan(s/h) - atan(s/(h w)) in one regular expression (the two arguments share their
+    // sign, and w - 1 = -r^2/(1 + w)); it vanishes for a line through S and at s = 0.
+    const double r2 = h * h + s * s;
+    const double t = s == 0.0 ? 0.0 : std::atan(-s * h * r2 / ((1.0 + w) * (h * h * w + s * s)));
+    // h (1 - mu^3)/(3 r^2) integrated: the arcsine asin(s/b) is written atan2(s, w) so that a
+    // chord end sees w = 0 exactly.
+    const double s1 = (t + h * (1.0 + b * b / 2.0) * std::atan2(s, w) + h * s * w / 2.0) / 3.0;
+    const double s0 = h * s / 2.0;
+    const double s2 = h * ((0.5 - h * h / 4.0) * s - s * s * s / 12.0);
+    return Moments{s0, s1, s2};
+}
+
+// One piece of the line from s_from to s_to (either order), clipped to the chord and keeping its
+// direction.
+inline Moments line_piece(const Line& line, double s_from, double s_to) {
+    const double lo = std::max(std::min(s_from, s_to), -line.b);
+    const double hi = std::min(std::max(s_from, s_to), line.b);
+    if (!(lo < hi)) {
+        return Moments{};
+    }
+    const Moments forward = line_primitive(line, hi) - line_primitive(line, lo);
+    return s_to > s_from ? forward : Moments{} - forward;
+}
+
+// The two pieces of the line that belong to the boundary: from P + p2 e to P + p1 e, and from
+// P - p1 e to P - p2 e (they vanish for equal radii).
+inline Moments line_moments(double z, double theta, double p1, double p2) {
+    if (p1 == p2) {
+        return Moments{};
+    }
+    const double h = z * std::sin(theta);
+    if (!(std::fabs(h) < 1.0)) {
+        return Moments{};  // the line misses the star
+    }
+    const Line line{h, std::sqrt((1.0 - h) * (1.0 + h))};
+    const double foot = z * std::cos(theta);  // s of the planet's centre
+    return line_piece(line, foot + p2, foot + p1) + line_piece(line, foot - p1, foot - p2);
+}
+
+// ----------------------------------------------------------------------------------------
+// The rims
+// ----------------------------------------------------------------------------------------
+
+// Rim points are X(alpha) = P + p (cos alpha, sin alpha); they are indexed here by
+// u = alpha - pi, so that u = 0 is the rim point nearest S. Half 1 is alpha in
+// [theta, theta + pi], half 2 alpha in [theta + pi, theta + 2 pi].
+enum class RimKind {
+    kOutside,   // z - p >= 1: the circle misses the star
+    kInside,    // z + p <= 1: the whole circle lies in the star (far form)
+    kCrossing,  // the circle crosses the limb (near form)
+};
+
+// Everything about one circle that does not depend on where along the rim we are.
+//
+// Along the rim r^2 = z^2 + p^2 + 2 z p cos(alpha) and X x dX = (p^2 + z p cos alpha) dalpha.
+// The elliptic part of S1 is J = integral of mu^3 (p^2 + z p cos alpha)/r^2 dalpha. With a signed
+// radius q and angle psi (near form q = p, psi = (pi - alpha)/2; far form q = -p,
+// psi = -alpha/2) one has r^2 = C + B sin^2 psi and mu^2 = A - B sin^2 psi with
+// A = 1 - (z-q)^2, B = 4 z q, C = (z-q)^2, and J = H(psi(start)) - H(psi(end)) where
+//
+//   H(psi) = cf s R_F + cd s^3 R_D + cj s^3 R_J + ce s c sqrt(y),
+//   s = sin psi, c = cos psi, y = mu^2/A = c^2 + kappa s^2, rho = r^2/C = c^2 + eta s^2,
+//   R_F = R_F(c^2, y, 1), R_D = R_D(c^2, y, 1), R_J = R_J(c^2, y, 1, rho),
+//
+// from the Legendre forms of the integrals of mu^3, mu, 1/mu and 1/(r^2 mu) over psi.
+//
+// The last of these is Pi(n) = s R_F + (n/3) s^3 R_J with n = -B/C. For a crossing rim that
+// passes close to S, -n is large and the two terms cancel, losing about sqrt(-n) in relative
+// accuracy (1e-13 at radius 0.495, 5e-9 at 0.5 - 1e-8). There it is rewritten by the
+// Pi(n) <-> Pi(m/n) transformation, m = B/A, m/n = -C/A:
+//
+//   Pi(n) = (C/(3A)) s^3 R_J(c^2, y, 1, rho') + s R_C(c^2 y, rho rho'),  rho' = 1 + (C/A) s^2,
+//
+// whose terms share one sign. H then reads
+//   cf' s R_F + cd s^3 R_D + cj' s^3 R_J(.., rho') + cc s R_C(c^2 y, rho rho') + ce s c sqrt(y).
+struct Circle {
+    RimKind kind = RimKind::kOutside;
+    double z = 0.0;
+    double p = 0.0;
+    double kappa = 0.0;    // (1 - (z+q)^2) / A
+    double eta = 0.0;      // (z+q)^2 / (z-q)^2
+    double lambda = 0.0;   // (p - z)/(p + z): G = atan(lambda tan(alpha/2)) in the swept angle
+    double winding = 0.0;  // sign of p - z: the swept angle gains 2 pi per turn when S is inside
+    double cf = 0.0;
+    double cd = 0.0;
+    double cj = 0.0;
+    double ce = 0.0;
+    bool with_rj = false;      // cj != 0 (not for z = 0 or z = p)
+    bool near_centre = false;  // crossing rim close to S: the rewritten third-kind term
+    double cc = 0.0;           // its R_C coefficient
+    double c_over_a = 0.0;     // its C/A
+    double window = 0.0;       // crossing rim: inside the star for |u| <= window (mod 2 pi)
+    double limb_half = 0.0;    // crossing rim: the limb inside the circle is |phi| <= limb_half
+};
+
+inline Circle make_circle(double z, double p) {
+    Circle circle;
+    circle.z = z;
+    circle.p = p;
+    // Both rounded once: every quantity below that locates the rim relative to the limb is
+    // built from these same two numbers, so that a rim arc and a limb arc of rounding-level
+    // length (z = 1 +- p) cancel.
+    const double zpp = z + p;
+    const double zmp = z - p;
+    if (zmp >= 1.0 || !(p >= kMinRadius)) {
+        return circle;
+    }
+    // K = p^2 - z^2 as a product: p^2 - z^2 loses all digits where the rim passes S.
+    double k = (p - z) * (p + z);
+    double a = 0.0;
+    double b = 0.0;
+    double c = 0.0;
+    circle.lambda = -zmp / zpp;
+    circle.winding = p > z ? 1.0 : (p < z ? -1.0 : 0.0);
+    if (zpp <= 1.0) {
+        // Far form, q = -p: psi = 0 at the rim point farthest from S.
+        circle.kind = RimKind::kInside;
+        a = std::max((1.0 - zpp) * (1.0 + zpp), kMinA);
+        b = -4.0 * z * p;
+        c = zpp * zpp;
+        circle.kappa = (1.0 - zmp) * (1.0 + zmp) / a;
+        const double ratio = zmp / zpp;
+        circle.eta = ratio * ratio;
+        if (std::fabs(zmp) < kThroughCentre * zpp) {
+            // The rim through S: K = 0 drops the third-kind term (infinite at the point on S)
+            // and lambda = 0 takes the principal value of the swept angle, half a winding.
+            k = 0.0;
+            circle.lambda = 0.0;
+            circle.winding = 0.0;
+        }
+    } else {
+        // Near form, q = p: psi = 0 at the rim point nearest S, which is inside the star.
+        circle.kind = RimKind::kCrossing;
+        a = (1.0 - zmp) * (1.0 + zmp);
+        b = 4.0 * z * p;
+        c = zmp * zmp;
+        circle.kappa = (1.0 - zpp) * (1.0 + zpp) / a;
+        const double ratio = zpp / zmp;
+        circle.eta = ratio * ratio;
+        // The rim meets the limb where mu = 0, sin^2 psi = A/B: psi = +-window/2.
+        circle.window = 2.0 * std::atan2(std::sqrt((1.0 - zmp) * (1.0 + zmp)),
+                                         std::sqrt((zpp - 1.0) * (zpp + 1.0)));
+        // Half-angle law in the triangle S, P, limb crossing.
+        circle.limb_half = 2.0 * std::atan2(std::sqrt((zpp - 1.0) * (1.0 - zmp)),
+                                            std::sqrt((1.0 + zpp) * (1.0 + zmp)));
+    }
+    const double root_a = std::sqrt(a);
+    // The 1/sqrt(A) terms of the coefficient of s R_F cancel because 1/C - 1 = A/C.
+    circle.cf = root_a * (a - b / 3.0 - k + k / c);
+    circle.cd = b * (2.0 * b - 4.0 * a + 3.0 * k) / (9.0 * root_a);
+    circle.cj = -k * b / (3.0 * c * c * root_a);
+    circle.ce = root_a * b / 3.0;
+    if (circle.kind == RimKind::kCrossing && b > kNearCentreRatio * c) {
+        // K/(C sqrt(A)) Pi(n) with the transformed Pi: the s R_F part leaves cf, and the
+        // remaining terms take their own coefficients. Here z - p < p, so A > 3/4.
+        circle.near_centre = true;
+        circle.cf = root_a * (a - b / 3.0 - k) - k / root_a;
+        circle.cj = k / (3.0 * a * root_a);
+        circle.cc = k / (c * root_a);
+        circle.c_over_a = c / a;
+    }
+    circle.with_rj = circle.cj != 0.0;
+    return circle;
+}
+
+// A weighted sum of values of H over the rim ends of one point. The elliptic integrals of all
+// terms are evaluated together: their duplication sequences run side by side in one loop.
+class EllipticSum {
+  public:
+    // Room for every end of one point: at most two arcs per half-rim, and a complete integral.
+    static constexpr int kCapacity = 10;
+
+    // Adds weight * H(psi), psi given by s = sin psi and c = cos psi (c >= 0). s = 1, c = 0 is
+    // the complete integral H(pi/2). H(0) = 0.
+    void add(const Circle& circle, double s, double c, double weight) {
+        if (s == 0.0 || weight == 0.0) {
+            return;
+        }
+        if (count_ == kCapacity) {
+            flush();
+        }
+        const double cc = c * c;
+        const double ss = s * s;
+        // mu^2/A; next to the limb it is a difference of rounding size, but H vanishes like
+        // mu^3 there and does not feel it.
+        const double y = std::max(cc + circle.kappa * ss, 0.0);
+        const double ws = weight * s;
+        const double ws3 = ws * ss;
+        x_[count_] = cc;
+        y_[count_] = y;
+        const double rho = cc + circle.eta * ss;  // r^2/C
+        // Without a third-kind term the lane's R_J is not used; any positive p will do.
+        p_[count_] = !circle.with_rj ? 1.0 : circle.near_centre ? 1.0 + circle.c_over_a * ss : rho;
+        if (circle.near_centre) {
+            elementary_ += circle.cc * ws * carlson::rc(cc * y, rho * (1.0 + circle.c_over_a * ss));
+        }
+        wf_[count_] = circle.cf * ws;
+        wd_[count_] = circle.cd * ws3;
+        wj_[count_] = circle.with_rj ? circle.cj * ws3 : 0.0;
+        elementary_ += circle.ce * ws * c * std::sqrt(y);
+        ++count_;
+    }
+
+    // The sum of all terms added so far.
+    double total() {
+        flush();
+        return done_ + elementary_;
+    }
+
+  private:
+    void flush() {
+        double ones[kCapacity];
+        carlson::SymmetricTriple r[kCapacity];
+        std::fill(ones, ones + kCapacity, 1.0);
+        carlson::rf_rd_rj_batch<kCapacity>(count_, x_, y_, ones, p_, r);
+        for (int i = 0; i < count_; ++i) {
+            done_ += wf_[i] * r[i].rf + wd_[i] * r[i].rd + wj_[i] * r[i].rj;
+        }
+        count_ = 0;
+    }
+
+    int count_ = 0;
+    double x_[kCapacity] = {};
+    double y_[kCapacity] = {};
+    double p_[kCapacity] = {};
+    double wf_[kCapacity] = {};
+    double wd_[kCapacity] = {};
+    double wj_[kCapacity] = {};
+    double done_ = 0.0;
+    double elementary_ = 0.0;
+};
+
+// One end of a rim arc: alpha, the continuous branch G of atan(lambda tan(alpha/2)), and the
+// angle psi at which H is taken (psi = psi_r + k pi with |psi_r| <= pi/2; s, c of psi_r).
+struct RimEnd {
+    double sin_alpha;
+    double cos_alpha;
+    double g;
+    double s;
+    double c;
+    double k;
+};
+
+// An end of a near-form arc at u in [-pi, pi] (in practice |u| <= window < pi): psi = -u/2,
+// alpha = pi - 2 psi, alpha/2 = pi/2 - psi stays in (0, pi), so G needs no branch tracking.
+inline RimEnd near_end(const Circle& circle, double u) {
+    const double psi = -u / 2.0;
+    const double s = std::sin(psi);
+    const double c = std::cos(psi);
+    return RimEnd{2.0 * s * c, (s - c) * (s + c), std::atan2(circle.lambda * c, s), s, c, 0.0};
+}
+
+// An end of a far-form arc at any u: psi = -(pi + u)/2 = k pi + psi_r with |psi_r| <= pi/2.
+// The integrand of H depends on sin^2 psi only and H is odd, so H(psi) = H(psi_r) + 2 k H(pi/2).
+// G and H share the same (s, c): near S both vary on the scale |z - p|, and only their
+// combination in S1 is smooth there. G jumps by pi sgn(lambda) per half turn of psi: the winding
+// of the rim about S.
+inline RimEnd far_end(const Circle& circle, double u) {
+    const double psi = -(kPi + u) / 2.0;
+    const double k = std::nearbyint(psi / kPi);
+    const double psi_r = psi - k * kPi;
+    const double s = std::sin(psi_r);
+    const double c = std::cos(psi_r);
+    return RimEnd{-2.0 * s * c,
+                  (c - s) * (c + s),
+                  -k * kPi * circle.winding + std::atan2(-circle.lambda * s, c),
+                  s,
+                  c,
+                  k};
+}
+
+// Moments of the rim arc between two ends, traversed with alpha increasing by d_alpha, except
+// for the elliptic part of S1 (-J/3).
+inline Moments rim_arc_elementary(const Circle& circle, const RimEnd& from, const RimEnd& to,
+                                  double d_alpha) {
+    const double z = circle.z;
+    const double p = circle.p;
+    const double zp = z * p;
+    const double pp = p * p;
+    const double d_sin = to.sin_alpha - from.sin_alpha;
+    // Change of sin 2 alpha.
+    const double d_sin2 = 2.0 * (to.sin_alpha * to.cos_alpha - from.sin_alpha * from.cos_alpha);
+    // F2/r^2 = e0 + e1 cos(alpha) on the rim.
+    const double e0 = 0.5 - (z * z + pp) / 4.0;
+    const double e1 = -zp / 2.0;
+    Moments m;
+    m.s0 = 0.5 * (pp * d_alpha + zp * d_sin);
+    m.s2 =
+        e0 * pp * d_alpha + (e0 * zp + e1 * pp) * d_sin + e1 * zp * (d_alpha / 2.0 + d_sin2 / 4.0);
+    // S1 = (swept polar angle - J)/3, the swept angle being d_alpha/2 + dG.
+    m.s1 = (d_alpha / 2.0 + (to.g - from.g)) / 3.0;
+    return m;
+}
+
+// The whole rim arc: the elliptic part -J = H(end) - H(start), whole half turns of psi
+// included, goes into `elliptic`, whose total the caller adds to S1 after dividing it by 3.
+inline Moments rim_arc(const Circle& circle, const RimEnd& from, const RimEnd& to, double d_alpha,
+                       EllipticSum& elliptic) {
+    elliptic.add(circle, to.s, to.c, 1.0);
+    elliptic.add(circle, from.s, from.c, -1.0);
+    elliptic.add(circle, 1.0, 0.0, 2.0 * (to.k - from.k));
+    return rim_arc_elementary(circle, from, to, d_alpha);
+}
+
+// Moments of the part of the rim with u in [lo, hi] (hi - lo <= pi) that lies inside the star.
+inline Moments half_rim(const Circle& circle, double lo, double hi, EllipticSum& elliptic) {
+    switch (circle.kind) {
+        case RimKind::kOutside:
+            return Moments{};
+        case RimKind::kInside:
+            return rim_arc(circle, far_end(circle, lo), far_end(circle, hi), hi - lo, elliptic);
+        case RimKind::kCrossing:
+            break;
+    }
+    // The rim is inside the star for u in [-window, window] modulo 2 pi; a range within
+    // [-pi, 3 pi) can only meet the windows about 0 and 2 pi.
+    Moments m;
+    for (const double centre : {0.0, kTwoPi}) {
+        const double a = std::max(lo, centre - circle.window);
+        const double b = std::min(hi, centre + circle.window);
+        if (a < b) {
+            const double ua = a - centre;
+            const double ub = b - centre;
+            m += rim_arc(circle, near_end(circle, ua), near_end(circle, ub), ub - ua, elliptic);
+        }
+    }
+    return m;
+}
+
+// ----------------------------------------------------------------------------------------
+// The planet
+// ----------------------------------------------------------------------------------------
+
+// The moments of the whole boundary of (planet inside the star) for two different radii, or
+// for equal ones the long way round (pieces of both half-rims, zero-length line pieces).
+inline Moments blocked_moments_halves(double z, double theta, double p1, double p2) {
+    const Circle first = make_circle(z, p1);
+    const Circle second = make_circle(z, p2);
+    // Half 1 is u in [u0, u0 + pi] on circle 1, half 2 u in [u0 + pi, u0 + 2 pi] on circle 2.
+    const double u0 = wrap_angle(theta - kPi);
+    EllipticSum elliptic;
+    Moments m = half_rim(first, u0, u0 + kPi, elliptic);
+    m += half_rim(second, u0 + kPi, u0 + kTwoPi, elliptic);
+    m.s1 += elliptic.total() / 3.0;
+    m += line_moments(z, theta, p1, p2);
+
+    // Limb inside the planet: for each crossing circle, the limb inside it (centred on phi = 0)
+    // that lies on its half's side of the line. A limb point at phi is left of the line when
+    // sin(phi - theta) + h >= 0: the arc about theta + pi/2 of half-width pi/2 + asin(h).
+    const double h = std::max(-1.0, std::min(1.0, z * std::sin(theta)));
+    const double tilt = std::asin(h);
+    double limb = 0.0;
+    if (first.kind == RimKind::kCrossing) {
+        limb += arc_overlap(0.0, first.limb_half, theta + kHalfPi, kHalfPi + tilt);
+    }
+    if (second.kind == RimKind::kCrossing) {
+        limb += arc_overlap(0.0, second.limb_half, theta - kHalfPi, kHalfPi - tilt);
+    }
+    return m + limb_moments(limb);
+}
+
+// The moments of a full disc of radius p, which the two halves make for equal radii. The
+// whole rim inside the star needs a single evaluation of H: the complete one for a circle inside
+// the star, and the one at the limb crossing (H is odd) for a crossing circle.
+inline Moments full_disc_moments(double z, double p) {
+    const Circle circle = make_circle(z, p);
+    const double zp = z * p;
+    const double pp = p * p;
+    const double e0 = 0.5 - (z * z + pp) / 4.0;
+    const double e1 = -zp / 2.0;
+    switch (circle.kind) {
+        case RimKind::kOutside:
+            return Moments{};
+        case RimKind::kInside: {
+            // One full turn: alpha gains 2 pi, psi loses pi, so J = 2 H(pi/2), and the swept
+            // angle is pi + pi sgn(p - z) (2 pi around S, 0 beside it).
+            EllipticSum elliptic;
+            elliptic.add(circle, 1.0, 0.0, -2.0);
+            Moments m;
+            m.s0 = kPi * pp;
+            m.s2 = e0 * pp * kTwoPi + e1 * zp * kPi;
+            m.s1 = (kPi + kPi * circle.winding + elliptic.total()) / 3.0;
+            return m;
+        }
+        case RimKind::kCrossing:
+            break;
+    }
+    // The rim inside the star: u from -window to window, psi from +x to -x with x = window/2;
+    // H is odd, so J = 2 H(x).
+    const RimEnd from = near_end(circle, -circle.window);
+    RimEnd to = from;  // the mirror image: psi -> -psi
+    to.sin_alpha = -from.sin_alpha;
+    to.s = -from.s;
+    to.g = std::atan2(circle.lambda * from.c, -from.s);
+    EllipticSum elliptic;
+    elliptic.add(circle, from.s, from.c, -2.0);
+    Moments m = rim_arc_elementary(circle, from, to, 2.0 * circle.window);
+    m.s1 += elliptic.total() / 3.0;
+    return m + limb_moments(2.0 * circle.limb_half);
+}
+
+// The moments of the planet's part inside the star, at one point.
+inline Moments blocked_moments(double z, double theta, double p1, double p2) {
+    return p1 == p2 ? full_disc_moments(z, p1) : blocked_moments_halves(z, theta, p1, p2);
+}
+
+// Fraction of the star's flux hidden by the planet, for the law
+// I = 1 - u1 (1 - mu) - u2 (1 - mu)^2 (u2 = 0: linear; u1 = u2 = 0: uniform).
+// Requires 0 <= p1, p2 < 1/2. A planet that cannot reach the star hides exactly 0; a separation
+// that is negative or NaN gives NaN.
+inline double blocked_flux_quadratic(double z, double theta, double p1, double p2, double u1,
+                                     double u2) {
+    if (z - std::max(p1, p2) >= 1.0) {
+        return 0.0;
+    }
+    if (!(z >= 0.0)) {
+        return std::nan("");  // not a distance
+    }
+    const PowerLaw law = power_law(u1, u2);
+    const Moments m = blocked_moments(z, theta, p1, p2);
+    return (law.c0 * m.s0 + law.c1 * m.s1 + law.c2 * m.s2) / law.norm;
+}
+
+}  // namespace halfmoon::closed_form
