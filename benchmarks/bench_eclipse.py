@@ -32,7 +32,8 @@ def main() -> None:
     many = np.random.default_rng(1).uniform(0.0, 1.3, 10**6)
     bulk = median_seconds(lambda: _eclipse._eclipse(many, 0.1, 0.001, 0), 5)
     print(f"_eclipse call overhead (n = 1): {overhead * 1e6:.3f} us per call")
-    print(f"_eclipse throughput (n = 10^6, z uniform in [0, 1.3]): {bulk / many.size * 1e9:.2f} ns per point")
+    per_point = bulk / many.size * 1e9
+    print(f"_eclipse throughput (n = 10^6, z uniform in [0, 1.3]): {per_point:.2f} ns per point")
 
 
 if __name__ == "__main__":

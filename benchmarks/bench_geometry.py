@@ -37,7 +37,9 @@ def median_time(function, runs: int = 7) -> float:
     return statistics.median(times)
 
 
-def sweeps(count: int, per_sweep: int, seed: int = 1) -> list[tuple[float, float, float, np.ndarray]]:
+def sweeps(
+    count: int, per_sweep: int, seed: int = 1
+) -> list[tuple[float, float, float, np.ndarray]]:
     """Random (z, p, theta), each with a sweep of star-circle radii through the planet."""
     rng = np.random.default_rng(seed)
     out = []
@@ -119,14 +121,18 @@ def main() -> None:
     walk = transit_walk()
     plain, fast = time_both(walk)
     count = sum(len(g[3]) for g in walk)
-    print(f"{'transit walk (all families)':34s} {count:9d} {plain:10.1f} {fast:8.1f} "
-          f"{plain / fast:8.2f}x")
+    print(
+        f"{'transit walk (all families)':34s} {count:9d} {plain:10.1f} {fast:8.1f} "
+        f"{plain / fast:8.2f}x"
+    )
     shares = defaultdict(int)
     for z, p, theta, radii in walk:
         for c in _geometry.configuration(z, radii, p, theta):
             shares[int(c)] += 1
-    print("configurations met in the transit walk:",
-          {c: f"{n / count:.1%}" for c, n in sorted(shares.items())})
+    print(
+        "configurations met in the transit walk:",
+        {c: f"{n / count:.1%}" for c, n in sorted(shares.items())},
+    )
 
 
 if __name__ == "__main__":

@@ -26,8 +26,8 @@ import _velmora
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
-import oracle  # noqa: E402
-from halfmoon import _geometry  # noqa: E402
+import oracle
+from halfmoon import _geometry
 
 P1, P2, IMPACT, N_POINTS = 0.1, 0.12, 0.3, 1000
 LAWS = {
@@ -94,26 +94,34 @@ def main() -> None:
             [oracle.reference_flux(law, c, z[i], P1, 0.0, theta[i]) for i in range(N_POINTS)]
         )
 
-    print(f"transit: radii {P1}/{P2}, impact {IMPACT}, {N_POINTS} points, "
-          f"{int(in_transit.sum())} in transit")
-    print(f"{'law':12s} {'halves':>6s} {'step':>7s} {'ms/curve':>9s} {'annuli/pt':>10s} "
-          f"{'ns/annulus':>11s} {'max error':>10s}")
+    print(
+        f"transit: radii {P1}/{P2}, impact {IMPACT}, {N_POINTS} points, "
+        f"{int(in_transit.sum())} in transit"
+    )
+    print(
+        f"{'law':12s} {'halves':>6s} {'step':>7s} {'ms/curve':>9s} {'annuli/pt':>10s} "
+        f"{'ns/annulus':>11s} {'max error':>10s}"
+    )
     for law in LAWS:
         for both in (0, 1):
             for step in (1e-2, 1e-3, 1e-4):
-                seconds = median_time(lambda: run(law, step, both), runs=5 if step > 1e-4 else 3)
+                seconds = median_time(
+                    lambda law=law, step=step, both=both: run(law, step, both),
+                    runs=5 if step > 1e-4 else 3,
+                )
                 annuli = sum(len(edges(zi, step)) for zi in z[in_transit])
                 error = np.max(np.abs(run(law, step, both) - references[law, both]))
-                print(f"{law:12s} {both + 1:6d} {step:7.0e} {seconds * 1e3:9.3f} "
-                      f"{annuli / in_transit.sum():10.1f} {seconds / annuli * 1e9:11.1f} "
-                      f"{error:10.2e}")
+                print(
+                    f"{law:12s} {both + 1:6d} {step:7.0e} {seconds * 1e3:9.3f} "
+                    f"{annuli / in_transit.sum():10.1f} {seconds / annuli * 1e9:11.1f} "
+                    f"{error:10.2e}"
+                )
 
     print("\nlargest step factor with a largest error below 1 ppm (two halves):")
     candidates = [3e-2, 2e-2, 1.5e-2, 1e-2, 7e-3, 5e-3, 3e-3, 2e-3, 1e-3, 5e-4, 2e-4, 1e-4]
     for law in LAWS:
         found = next(
-            (s for s in candidates
-             if np.max(np.abs(run(law, s, 1) - references[law, 1])) < 1e-6),
+            (s for s in candidates if np.max(np.abs(run(law, s, 1) - references[law, 1])) < 1e-6),
             None,
         )
         print(f"  {law:12s} {found if found is not None else 'none down to 1e-4'}")
@@ -122,8 +130,11 @@ def main() -> None:
     step = 1e-3
     total = median_time(lambda: run("quadratic", step, 1), runs=7)
     per_point = [(zi, np.array(edges(zi, step))) for zi in z[in_transit]]
-    thetas = [float(_geometry.line_theta(i, line[i], z[i], y[i], crossing))
-              for i in range(N_POINTS) if in_transit[i]]
+    thetas = [
+        float(_geometry.line_theta(i, line[i], z[i], y[i], crossing))
+        for i in range(N_POINTS)
+        if in_transit[i]
+    ]
     empty = np.array([], dtype=np.float64)
 
     def areas_only() -> None:
@@ -137,17 +148,21 @@ def main() -> None:
     area_seconds = median_time(areas_only, runs=7) - median_time(call_overhead, runs=7)
     annuli = sum(len(r) for _, r in per_point)
     own = total - area_seconds
-    print(f"  whole annulus {total / annuli * 1e9:.1f} ns, overlap areas "
-          f"{area_seconds / annuli * 1e9:.1f} ns, loop's own cost {own / annuli * 1e9:.1f} ns "
-          f"({own / total * 100:.0f}% of the annulus)")
+    print(
+        f"  whole annulus {total / annuli * 1e9:.1f} ns, overlap areas "
+        f"{area_seconds / annuli * 1e9:.1f} ns, loop's own cost {own / annuli * 1e9:.1f} ns "
+        f"({own / total * 100:.0f}% of the annulus)"
+    )
 
     print("\nprepared planet against fresh area() calls (two halves, step 1e-3):")
     for law, (_, c) in LAWS.items():
         args = (law, list(c), z, line, y, P1, P2, step, crossing, True)
-        fast = median_time(lambda: _geometry.light_curve(*args, False), runs=7)
-        plain = median_time(lambda: _geometry.light_curve(*args, True), runs=7)
-        print(f"  {law:12s} prepared {fast * 1e3:.2f} ms, fresh {plain * 1e3:.2f} ms, "
-              f"speed-up {plain / fast:.2f}x")
+        fast = median_time(lambda args=args: _geometry.light_curve(*args, False), runs=7)
+        plain = median_time(lambda args=args: _geometry.light_curve(*args, True), runs=7)
+        print(
+            f"  {law:12s} prepared {fast * 1e3:.2f} ms, fresh {plain * 1e3:.2f} ms, "
+            f"speed-up {plain / fast:.2f}x"
+        )
 
 
 if __name__ == "__main__":

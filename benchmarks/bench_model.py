@@ -3,9 +3,10 @@
 Run: python benchmarks/bench_model.py [--runs N]
 
 A hot Jupiter (period 3 d, semi-major axis 8 stellar radii, impact parameter 0.3) is sampled
-at 1000 times spanning one transit. For each limb-darkening law, with equal radii (0.11) and
-with a smaller leading than trailing limb (0.10 and 0.12, the dividing line rotated by 20 deg),
-the model chooses its step factor for a 1 ppm error bound. The script prints the step factor,
+at 1000 times spanning one transit. For each limb-darkening law and method (the exact closed
+form where the law has one, and the annulus integration), with equal radii (0.11) and with a
+smaller leading than trailing limb (0.10 and 0.12, the dividing line rotated by 20 deg), the
+model chooses its step factor for a 1 ppm error bound. The script prints the step factor,
 the time to build the model (which includes choosing it), the best time per light curve out of
 many, the best time of the two compiled calls alone (orbit and light curve, on the same
 arrays), and the share of the light-curve time spent outside them (Python and NumPy glue).
@@ -14,13 +15,14 @@ arrays), and the share of the light-curve time spent outside them (Python and Nu
 from __future__ import annotations
 
 import argparse
+import itertools
 import math
 import time
 from typing import Callable
 
 import _kestrin
 import numpy as np
-from halfmoon import Model, Parameters
+from halfmoon import Model, Parameters, _exact
 from halfmoon import model as model_module
 
 N_POINTS = 1000
@@ -75,6 +77,16 @@ def compiled_calls(model: Model, params: Parameters) -> Callable[[], object]:
             1,
             0,
         )
+        if model.method == "exact":
+            return _exact._exact(
+                points.separations,
+                params.radius_trailing,
+                *coefficients,
+                points.line_angles,
+                points.normal_offsets,
+                points.crossing_index,
+                params.radius_leading,
+            )
         return function(
             points.separations,
             params.radius_trailing,
@@ -107,17 +119,18 @@ def main() -> None:
     t = np.linspace(-0.08, 0.08, N_POINTS)
     print(f"{N_POINTS} points across one transit, 1 ppm error bound, {runs} runs per case")
     header = (
-        f"{'law':<12} {'shape':<11} {'step':>6} {'build ms':>9} {'ms/curve':>9} "
+        f"{'law':<12} {'shape':<11} {'method':>7} {'step':>6} {'build ms':>9} {'ms/curve':>9} "
         f"{'compiled ms':>12} {'outside':>8}"
     )
     print(header)
     print("-" * len(header))
     shares = []
     for law, coefficients in LAWS.items():
-        for shape, changes in SHAPES.items():
+        methods = ("exact", "annulus") if law in ("uniform", "quadratic") else ("annulus",)
+        for (shape, changes), method in itertools.product(SHAPES.items(), methods):
             params = base.replace(law=law, coefficients=coefficients, **changes)
             start = time.perf_counter()
-            model = Model(params, t)
+            model = Model(params, t, method=method)
             build = time.perf_counter() - start
             total, compiled = best_seconds(
                 lambda: model.flux(params),  # noqa: B023
@@ -127,7 +140,8 @@ def main() -> None:
             share = max(0.0, 1.0 - compiled / total)
             shares.append(share)
             print(
-                f"{law:<12} {shape:<11} {model.step_factor:>6g} {1e3 * build:>9.1f} "
+                f"{law:<12} {shape:<11} {method:>7} {model.step_factor or '-':>6} "
+                f"{1e3 * build:>9.1f} "
                 f"{1e3 * total:>9.3f} {1e3 * compiled:>12.3f} {100 * share:>7.1f}%"
             )
     print(f"largest share outside the compiled modules: {100 * max(shares):.1f}% (target < 10%)")

@@ -16,8 +16,8 @@ import sys
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
-import oracle  # noqa: E402
-from halfmoon import _geometry  # noqa: E402
+import oracle
+from halfmoon import _geometry
 
 
 def draw(count: int, seed: int = 1) -> np.ndarray:
@@ -30,7 +30,9 @@ def draw(count: int, seed: int = 1) -> np.ndarray:
     d = rng.uniform(-1e-9, 1e-9, special)
     kind = rng.integers(0, 3, special)
     zs, ps = z[:special], p[:special]
-    r[:special] = np.where(kind == 0, np.abs(zs - ps) + d, np.where(kind == 1, zs + ps + d, r[:special]))
+    r[:special] = np.where(
+        kind == 0, np.abs(zs - ps) + d, np.where(kind == 1, zs + ps + d, r[:special])
+    )
     theta[:special] = np.where(kind == 2, d, theta[:special])
     keep = r > 0
     return np.stack([z[keep], r[keep], p[keep], theta[keep]], axis=1)
@@ -44,10 +46,14 @@ def main() -> None:
     exact = np.array([oracle.half_disc_area(*c) for c in cases])
     error = np.abs(areas - exact)
     bad = error > 1e-10
-    print(f"{len(cases)} configurations; {int(bad.sum())} off by more than 1e-10; "
-          f"worst {error.max():.2e}")
-    print("off by more than 1e-10, per configuration:",
-          dict(sorted(collections.Counter(configurations[bad].tolist()).items())))
+    print(
+        f"{len(cases)} configurations; {int(bad.sum())} off by more than 1e-10; "
+        f"worst {error.max():.2e}"
+    )
+    print(
+        "off by more than 1e-10, per configuration:",
+        dict(sorted(collections.Counter(configurations[bad].tolist()).items())),
+    )
 
 
 if __name__ == "__main__":

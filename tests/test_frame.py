@@ -56,8 +56,14 @@ FUNCTIONS = {
     "_kestrin": _kestrin._kestrin,
     "_getf": _kestrin._getf,
 }
-ARG_COUNTS = {"_eclipse": 4, "_velmora": 11, "_tessaly": 13, "_orvinth": 11, "_kestrin": 9,
-              "_getf": 9}
+ARG_COUNTS = {
+    "_eclipse": 4,
+    "_velmora": 11,
+    "_tessaly": 13,
+    "_orvinth": 11,
+    "_kestrin": 9,
+    "_getf": 9,
+}
 POINTS = np.array([0.05, 0.3, 0.95, 1.05, 2.0])
 
 names = pytest.mark.parametrize("name", list(CALLS))

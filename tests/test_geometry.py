@@ -77,9 +77,7 @@ def test_planet_centred_on_the_star(theta: float) -> None:
 
 def test_negative_zero_angle_is_zero() -> None:
     z, r = np.meshgrid(np.linspace(0.0, 1.2, 25), np.linspace(0.01, 1.0, 25))
-    np.testing.assert_array_equal(
-        _geometry.area(z, r, 0.15, -0.0), _geometry.area(z, r, 0.15, 0.0)
-    )
+    np.testing.assert_array_equal(_geometry.area(z, r, 0.15, -0.0), _geometry.area(z, r, 0.15, 0.0))
 
 
 def test_tiny_negative_angle() -> None:
@@ -125,8 +123,9 @@ def test_every_configuration_agrees_with_exact_geometry() -> None:
     z, r, p, _, theta = random_configurations(3000, seed=11)
     # Bias a third of the draws towards the planet straddling the star circle, where the
     # one-crossing configurations live.
-    r[:1000] = np.clip(z[:1000] + np.random.default_rng(3).uniform(-0.3, 0.3, 1000) * p[:1000],
-                       1e-3, 1.0)
+    r[:1000] = np.clip(
+        z[:1000] + np.random.default_rng(3).uniform(-0.3, 0.3, 1000) * p[:1000], 1e-3, 1.0
+    )
     areas = _geometry.area(z, r, p, theta)
     configurations = _geometry.configuration(z, r, p, theta)
     exact = np.array([oracle.half_disc_area(*args) for args in zip(z, r, p, theta)])
@@ -305,7 +304,13 @@ def test_side_of_the_crossing(crossing: float, befores: int) -> None:
 
 @pytest.mark.parametrize(
     ("line_angle", "separation", "offset"),
-    [(0.3, 0.0, 0.0), (0.3, 0.0, 0.1), (0.3, 0.5, 0.6), (0.3, 0.5, -0.5 - 2e-9), (math.nan, 0.5, 0.1)],
+    [
+        (0.3, 0.0, 0.0),
+        (0.3, 0.0, 0.1),
+        (0.3, 0.5, 0.6),
+        (0.3, 0.5, -0.5 - 2e-9),
+        (math.nan, 0.5, 0.1),
+    ],
 )
 def test_undefined_angle_gives_zero(line_angle: float, separation: float, offset: float) -> None:
     for index in (1, 5):

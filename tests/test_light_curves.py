@@ -215,7 +215,9 @@ def test_zero_coefficients_give_the_uniform_disc(law: str, step: float) -> None:
         theta = float(_geometry.line_theta(i, line[i], z[i], y[i], crossing))
         covered = float(_geometry.planet_area(z[i], np.array([r_out]), p, p2, theta, True)[0])
         assert flux[i] == pytest.approx(1.0 - covered / PI, abs=4e-16)
-        x = math.copysign(math.sqrt(max(z[i] ** 2 - y[i] ** 2, 0.0)), -1.0 if i <= crossing else 1.0)
+        x = math.copysign(
+            math.sqrt(max(z[i] ** 2 - y[i] ** 2, 0.0)), -1.0 if i <= crossing else 1.0
+        )
         exact = oracle.planet_area(z[i], r_out, p, p2, oracle.sky_theta(x, y[i], line[i]))
         # r_out = z + p2 touches the larger half from outside: the lens formula's arccosines
         # meet arguments within rounding of 1 there and keep about half their digits.
@@ -365,8 +367,9 @@ def test_large_line_angles_match_exact_geometry() -> None:
     for k in (-2, 3):
         flux = light_curve("quadratic", z, 0.1, 0.12, line + 2 * PI * k, y, crossing, step=1e-3)
         exact = [
-            oracle.reference_flux("quadratic", c, z[i], 0.1, 0.12,
-                                  oracle.sky_theta(x[i], y[i], line[i]))
+            oracle.reference_flux(
+                "quadratic", c, z[i], 0.1, 0.12, oracle.sky_theta(x[i], y[i], line[i])
+            )
             for i in range(len(z))
         ]
         np.testing.assert_allclose(flux, exact, rtol=0, atol=1.5e-8)
@@ -403,8 +406,9 @@ def test_per_point_arrays_must_cover_every_point(law: str, short: str) -> None:
         function(z, 0.1, *c, 1e-3, 0, line, y, 0.0, 0.12, 1)
     # Longer arrays are fine: only the first n values are read.
     longer = function(z, 0.1, *c, 1e-3, 0, np.zeros(9), np.zeros(9), 0.0, 0.12, 1)
-    np.testing.assert_array_equal(longer, function(z, 0.1, *c, 1e-3, 0, np.zeros(5),
-                                                   np.zeros(5), 0.0, 0.12, 1))
+    np.testing.assert_array_equal(
+        longer, function(z, 0.1, *c, 1e-3, 0, np.zeros(5), np.zeros(5), 0.0, 0.12, 1)
+    )
 
 
 @laws

@@ -151,19 +151,29 @@ def test_rotation_turns_the_dividing_line_counter_clockwise(
 
 
 @pytest.mark.parametrize(
-    ("law", "tolerance"),
-    [("uniform", 1e-8), ("quadratic", 1e-8), ("nonlinear", 1e-7), ("exponential", 3e-5)],
+    ("law", "method", "tolerance"),
+    [
+        ("uniform", "annulus", 1e-8),
+        ("quadratic", "annulus", 1e-8),
+        ("nonlinear", "annulus", 1e-7),
+        ("exponential", "annulus", 3e-5),
+        ("uniform", "exact", 1e-13),
+        ("quadratic", "exact", 1e-13),
+    ],
 )
 @pytest.mark.parametrize("rotation", [0.0, 30.0, -135.0])
-def test_flux_matches_independent_geometry(law: str, tolerance: float, rotation: float) -> None:
+def test_flux_matches_independent_geometry(
+    law: str, method: str, tolerance: float, rotation: float
+) -> None:
     # The whole chain (orbit, line angle from the motion plus a quarter turn plus the rotation,
     # sides, which radius is which) against direct integration over the sky configuration.
-    # Tolerances are the annulus integration's own floors (the exponential law's comes from
+    # Annulus tolerances are the integration's own floors (the exponential law's comes from
     # the clamped limb intensity while the planet straddles the limb).
     params = with_law(planet(rotation=rotation), law)
     rng = np.random.default_rng(7)
     t = rng.permutation(transit_times(params, 24, half_width=0.075))
-    flux = Model(params, t, step_factor=1e-3).flux()
+    step = 1e-3 if method == "annulus" else None
+    flux = Model(params, t, step_factor=step, method=method).flux()
     x, y, motion = circular_sky(params, t)
     expected = [
         oracle.reference_flux(
@@ -251,13 +261,13 @@ def test_secondary_eclipse_contacts_follow_the_eclipse_radius(eclipse_radius: fl
 def test_chosen_step_factor_meets_the_bound_against_a_finer_reference(law: str) -> None:
     params = with_law(planet(rotation=20.0), law)
     t = transit_times(params, 300)
-    model = Model(params, t)
+    model = Model(params, t, method="annulus")
     reference = Model(params, t, step_factor=5e-5).flux()
     error = np.max(np.abs(model.flux() - reference))
     assert error <= 1e-6
     assert model.step_error is not None and model.step_error <= 0.5e-6
     # A ten times tighter bound needs finer annuli and still holds.
-    tight = Model(params, t, max_error_ppm=0.1)
+    tight = Model(params, t, max_error_ppm=0.1, method="annulus")
     assert tight.step_factor < model.step_factor
     assert np.max(np.abs(tight.flux() - reference)) <= 1e-7
 
@@ -265,7 +275,7 @@ def test_chosen_step_factor_meets_the_bound_against_a_finer_reference(law: str) 
 def test_unreachable_bound_warns_and_uses_the_finest_step_factor() -> None:
     params = with_law(planet(), "quadratic")
     with pytest.warns(UserWarning, match="ppm"):
-        model = Model(params, transit_times(params, 80), max_error_ppm=1e-6)
+        model = Model(params, transit_times(params, 80), max_error_ppm=1e-6, method="annulus")
     assert model.step_factor == 0.001
     assert model.step_error > 1e-12
 
@@ -275,7 +285,7 @@ def test_step_factor_is_chosen_without_transit_points_and_given_directly() -> No
     far = params.mid_transit + params.period * np.linspace(0.3, 0.7, 50)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        model = Model(params, far)
+        model = Model(params, far, method="annulus")
     assert model.step_factor is not None and model.step_error <= 0.5e-6
     assert Model(params, far, step_factor=0.02).step_factor == 0.02
 
@@ -344,7 +354,8 @@ def test_bad_parameters_raise_value_error_naming_them(changes: dict, name: str) 
         ({"t": np.zeros((2, 3))}, "t"),
         ({"t": [0.0, math.nan]}, "t"),
         ({"kind": "primary"}, "kind"),
-        ({"method": "exact"}, "method"),
+        ({"method": "simpson"}, "method"),
+        ({"method": "exact", "step_factor": 0.01}, "step_factor"),
         ({"exposure_time": -1.0}, "exposure_time"),
         ({"subsamples": 0, "exposure_time": 0.01}, "subsamples"),
         ({"subsamples": 2.5, "exposure_time": 0.01}, "subsamples"),
@@ -360,6 +371,36 @@ def test_bad_model_arguments_raise_value_error_naming_them(arguments: dict, name
     t = arguments.pop("t")
     with pytest.raises(ValueError, match=rf"^{name} "):
         Model(planet(), t, **arguments)
+
+
+@pytest.mark.parametrize(
+    ("law", "method"),
+    [
+        ("uniform", "exact"),
+        ("quadratic", "exact"),
+        ("nonlinear", "annulus"),
+        ("exponential", "annulus"),
+    ],
+)
+def test_exact_method_is_the_default_where_the_law_allows_it(law: str, method: str) -> None:
+    params = with_law(planet(), law)
+    t = transit_times(params, 40)
+    model = Model(params, t)
+    assert model.method == method
+    assert (model.step_factor is None) == (method == "exact")
+    if method == "exact":
+        annulus = Model(params, t, step_factor=1e-4).flux()
+        np.testing.assert_allclose(model.flux(), annulus, rtol=0.0, atol=2e-8)
+    else:
+        with pytest.raises(ValueError, match=r"^method 'exact'"):
+            Model(params, t, method="exact")
+
+
+def test_exact_model_refuses_a_law_without_a_closed_form() -> None:
+    params = with_law(planet(), "quadratic")
+    model = Model(params, transit_times(params, 10))
+    with pytest.raises(ValueError, match="method='annulus'"):
+        model.flux(with_law(params, "nonlinear"))
 
 
 def test_parameters_are_normalised_and_immutable() -> None:

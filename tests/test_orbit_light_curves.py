@@ -30,8 +30,9 @@ def test_mid_transit_keeps_the_dividing_line(law: str, inclination: float, a: fl
     function, c, tolerance = LAWS[law]
     period = 3.0
     times = 1e-4 * period * np.arange(-3.0, 4.0)  # t_c = 0 in the middle
-    blocks = _kestrin._kestrin(times, 0.0, period, a, math.radians(inclination), 0.0,
-                               math.pi / 2, 1, 0)
+    blocks = _kestrin._kestrin(
+        times, 0.0, period, a, math.radians(inclination), 0.0, math.pi / 2, 1, 0
+    )
     z, y, path, x = blocks.reshape(4, -1)
     assert np.all(np.diff(x) > 0)  # the planet moves towards +x: x < 0 points come first
     crossing = float(np.sum(x < 0)) - 0.5

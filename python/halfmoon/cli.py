@@ -136,10 +136,12 @@ def _demo(arguments: argparse.Namespace) -> int:
     )
     print("time: hours from mid-transit")
     print(_table(hours, asymmetric, symmetric, arguments.rows))
-    print(
-        f"largest |difference|: {np.max(np.abs(difference)):.1f} ppm; step factor "
-        f"{model.step_factor:g} for a 1 ppm error bound"
+    integration = (
+        "exact closed form"
+        if model.method == "exact"
+        else f"annulus step factor {model.step_factor:g} for a 1 ppm error bound"
     )
+    print(f"largest |difference|: {np.max(np.abs(difference)):.1f} ppm; {integration}")
     print(
         f"ms per light curve of {arguments.points} points: two limbs {ms_asymmetric:.3f}, "
         f"equal radii {ms_symmetric:.3f}"

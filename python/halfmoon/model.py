@@ -44,6 +44,7 @@ import _tessaly
 import _velmora
 import numpy as np
 
+from . import _exact
 from .parameters import Parameters
 
 __all__ = ["STEP_FACTOR_CANDIDATES", "Model"]
@@ -99,7 +100,9 @@ _LAW_FUNCTIONS: dict[str, Callable[..., np.ndarray]] = {
 _UNIFORM_COEFFICIENTS = (0.0, 0.0)
 
 _KINDS = ("transit", "eclipse")
-_METHODS = ("annulus",)
+_METHODS = ("exact", "annulus")
+# Laws with an exact closed form (a uniform star is the quadratic law with zero coefficients).
+_EXACT_LAWS = ("uniform", "quadratic")
 
 
 class _SkyPoints:
@@ -172,14 +175,28 @@ def _law(params: Parameters) -> tuple[Callable[..., np.ndarray], tuple[float, ..
     return _LAW_FUNCTIONS[params.law], coefficients
 
 
-def _occult(points: _SkyPoints, params: Parameters, step_factor: float) -> np.ndarray:
-    """Fluxes of the partitioned points (in their order) for the two-limb planet."""
+def _occult(points: _SkyPoints, params: Parameters, step_factor: float | None) -> np.ndarray:
+    """Fluxes of the partitioned points (in their order) for the two-limb planet.
+
+    With ``step_factor`` None the exact closed form is used (uniform and quadratic laws),
+    otherwise the annulus integration of the law's module.
+    """
     function, coefficients = _law(params)
     # The modules' first half-disc lies left of the line: with the line a quarter turn left
     # of the motion, that is the half behind the motion, the trailing limb.
     first, second = params.radius_trailing, params.radius_leading
     if points.reversed_line:
         first, second = second, first
+    if step_factor is None:
+        return _exact._exact(
+            points.separations,
+            first,
+            *coefficients,
+            points.line_angles,
+            points.normal_offsets,
+            points.crossing_index,
+            second,
+        )
     return function(
         points.separations,
         first,
@@ -228,10 +245,13 @@ class Model:
     max_error_ppm : float, optional
         Bound on the largest flux error on the model's own time grid, in parts per million,
         when the model chooses the step factor. Default 1.
-    method : {"annulus"}, optional
-        Integration method. Only ``"annulus"`` (the annulus sum of the compiled modules, for
-        every law) is available; the argument is reserved for an exact closed form for the
-        uniform and quadratic laws.
+    method : {"exact", "annulus"} or None, optional
+        Integration of the transit. ``"exact"``: the closed form of the blocked flux (Green's
+        theorem with Carlson's elliptic integrals), exact to about 1e-15, for the uniform and
+        quadratic laws; planets with a radius of 0.5 or more fall back to annuli of step
+        factor 1e-4. ``"annulus"``: the annulus sum of the law's module, for every law.
+        Default None: ``"annulus"`` when ``step_factor`` is given, otherwise ``"exact"`` for
+        the uniform and quadratic laws and ``"annulus"`` for the others.
 
     Attributes
     ----------
@@ -242,13 +262,14 @@ class Model:
     kind : str
         ``"transit"`` or ``"eclipse"``.
     method : str
-        The integration method, ``"annulus"``.
+        The integration method in use, ``"exact"`` or ``"annulus"``.
     exposure_time : float
         Exposure time, 0 without averaging.
     subsamples : int
         Sub-samples per exposure.
     step_factor : float or None
-        Step factor in use (None for secondary eclipses).
+        Step factor of the annulus integration (None for the exact method and for secondary
+        eclipses).
     step_error : float or None
         Largest flux error of ``step_factor`` against the reference on the tuning points, in
         flux units, when the model chose it; None otherwise.
@@ -278,7 +299,9 @@ class Model:
     the direction of motion is taken as the tangent of the projected orbit at fixed orbital
     distance, which neglects the radial part of the motion.
 
-    **Accuracy.** When the step factor is not given, the model computes the transit for
+    **Accuracy.** The exact method (the default for the uniform and quadratic laws) has no
+    step: its light curve is right to about 1e-15. For the annulus method, when the step
+    factor is not given, the model computes the transit for
     ``params`` on its own (sub-sampled) time grid at the step factor 1e-4, then tries the
     candidates in ``STEP_FACTOR_CANDIDATES`` (1, 0.5, 0.2, 0.1, 0.05, 0.03, ..., 0.001) from
     coarse to fine and keeps the first whose largest deviation from that reference is at most
@@ -291,9 +314,8 @@ class Model:
     tangency, 5e-8 for the nonlinear law and 2e-5 for the exponential law with a nonzero
     second coefficient while the planet straddles the limb, where the intensity at the limb
     is clamped). Bounds below about 0.01 ppm (0.1 ppm for the exponential law) cannot be
-    met; the model then warns. If much
-    smaller or larger planets or another law are used later, build the model with
-    representative parameters or give ``step_factor``.
+    met; the model then warns. If much smaller or larger planets are used later, build the
+    model with representative parameters or give ``step_factor``.
 
     **Cost.** One call of the orbit module and one of the law's module per evaluation, plus
     a few NumPy operations on the points (sorting them by side and scattering the result).
@@ -322,19 +344,15 @@ class Model:
         subsamples: int = 1,
         step_factor: float | None = None,
         max_error_ppm: float = 1.0,
-        method: str = "annulus",
+        method: str | None = None,
     ) -> None:
         if not isinstance(params, Parameters):
             raise TypeError(f"params must be a Parameters instance, got {type(params).__name__}")
         if kind not in _KINDS:
             raise ValueError(f"kind must be 'transit' or 'eclipse', got {kind!r}")
-        if method not in _METHODS:
-            raise ValueError(
-                f"method must be 'annulus' (the only integration available), got {method!r}"
-            )
         self.params = params
         self.kind = kind
-        self.method = method
+        self.method = _method(method, params, step_factor)
         self.t = _times(t)
         self.exposure_time, self.subsamples = _exposure(exposure_time, subsamples)
         self._grid = _subsample_grid(self.t, self.exposure_time, self.subsamples)
@@ -345,10 +363,14 @@ class Model:
         if kind == "eclipse":
             _require_flux_ratio(params)
             return
+        bound = _max_error(max_error_ppm) * 1e-6
+        if self.method == "exact":
+            if step_factor is not None:
+                raise ValueError("step_factor applies to method 'annulus', not 'exact'")
+            return
         if step_factor is not None:
             self.step_factor = _user_step_factor(step_factor)
             return
-        bound = _max_error(max_error_ppm) * 1e-6
         self.step_factor, self.step_error = self._choose_step_factor(params, bound)
 
     # ---- evaluation --------------------------------------------------------------------------
@@ -374,6 +396,11 @@ class Model:
         if self._selector == _SECONDARY_HALF:
             flux = self._eclipse_flux(params)
         else:
+            if self.method == "exact" and params.law not in _EXACT_LAWS:
+                raise ValueError(
+                    f"method 'exact' covers the uniform and quadratic laws, not {params.law!r}; "
+                    "build the model with method='annulus'"
+                )
             points = self._sky_points(params)
             flux = np.empty(len(points.order))
             flux[points.order] = _occult(points, params, self.step_factor)
@@ -388,7 +415,8 @@ class Model:
     def __repr__(self) -> str:
         return (
             f"Model({len(self.t)} times, kind={self.kind!r}, "
-            f"subsamples={self.subsamples}, step_factor={self.step_factor!r})"
+            f"subsamples={self.subsamples}, method={self.method!r}, "
+            f"step_factor={self.step_factor!r})"
         )
 
     def _orbit(self, params: Parameters, selector: int) -> np.ndarray:
@@ -516,6 +544,21 @@ def _subsample_grid(t: np.ndarray, exposure_time: float, count: int) -> np.ndarr
         return t
     offsets = exposure_time * ((np.arange(count) + 0.5) / count - 0.5)
     return (t[:, np.newaxis] + offsets).ravel()
+
+
+def _method(method: str | None, params: Parameters, step_factor: Any) -> str:
+    """The integration method: the one asked for, else the annulus sum when a step factor is
+    given, else the exact closed form where the law allows it."""
+    if method is None:
+        exact = params.law in _EXACT_LAWS and step_factor is None
+        return "exact" if exact else "annulus"
+    if method not in _METHODS:
+        raise ValueError(f"method must be 'exact' or 'annulus', got {method!r}")
+    if method == "exact" and params.law not in _EXACT_LAWS:
+        raise ValueError(
+            f"method 'exact' covers the uniform and quadratic laws, not {params.law!r}"
+        )
+    return method
 
 
 def _user_step_factor(step_factor: Any) -> float:
