@@ -133,8 +133,23 @@ inline std::optional<Band> reachable_band(double z, double planet_radius, double
     return Band{r_in, r_out};
 }
 
+// The largest double below the limb, the last annulus edge the loop below can stand on.
+inline constexpr double kLastRadiusBelowLimb = 0x1.fffffffffffffp-1;
+
+// Whether every annulus edge moves: the loop's step r -> r + step_factor acos(r) must give a
+// larger r at every radius below the limb, or the loop never ends. acos(r) falls towards the
+// limb (to 2^-26 at the last double below 1) while doubles in [0.5, 1) lie 2^-53 apart, so the
+// edge next to the limb is the first to stall as the step factor shrinks; checking it with the
+// loop's own arithmetic accepts exactly the step factors from 2^-28 (about 3.7e-9) upwards.
+// Every accepted step factor integrates as before; a full band then takes at most about
+// 1.4 / step_factor annuli.
+inline bool annulus_edges_advance(double step_factor) {
+    const double r = kLastRadiusBelowLimb;
+    return std::isfinite(step_factor) && step_factor > 0.0 && r + step_factor * std::acos(r) > r;
+}
+
 // 1 minus the intensity-weighted planet area over the annuli of the band; `area_at(r)` is the
-// planet's area inside the circle of radius r.
+// planet's area inside the circle of radius r. The step factor must pass annulus_edges_advance.
 template <typename Law, typename AreaAt>
 inline double annulus_flux(const typename Law::LawCoefficients& law, const Band& band,
                            double step_factor, AreaAt&& area_at) {

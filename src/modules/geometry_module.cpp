@@ -9,6 +9,7 @@
 #include "core/dividing_line.hpp"
 #include "core/limb_darkening.hpp"
 #include "core/overlap.hpp"
+#include "modules/light_curve_entry.hpp"
 
 namespace halfmoon::geometry_module {
 namespace {
@@ -190,8 +191,7 @@ PyObject* light_curve_entry(PyObject* /*self*/, PyObject* args) {
         !frame::require_length(*offsets, z->size, "normal_offsets", "separations")) {
         return nullptr;
     }
-    if (!(std::isfinite(step) && step > 0.0)) {
-        PyErr_SetString(PyExc_ValueError, "step_factor must be finite and > 0");
+    if (!light_curve::check_step_factor(step)) {
         return nullptr;
     }
     const std::string_view law(law_name);

@@ -36,13 +36,21 @@ inline bool parse_two_coefficient_arguments(PyObject* args, LightCurveArguments&
 }
 
 // A step factor that is zero, negative or not finite would never advance the annuli or would
-// drive them off the disc.
+// drive them off the disc; a positive one below 2^-28 could not move the annulus edge next to
+// the limb, and the integration would never end there either.
 inline bool check_step_factor(double step_factor) {
-    if (std::isfinite(step_factor) && step_factor > 0.0) {
+    if (annulus_edges_advance(step_factor)) {
         return true;
     }
-    PyErr_Format(PyExc_ValueError, "step_factor must be finite and > 0, got %R",
-                 frame::OwnedRef(PyFloat_FromDouble(step_factor)).get());
+    const frame::OwnedRef value(PyFloat_FromDouble(step_factor));
+    if (std::isfinite(step_factor) && step_factor > 0.0) {
+        PyErr_Format(PyExc_ValueError,
+                     "step_factor must be at least 2**-28 (about 3.7e-9), the smallest that "
+                     "moves the annulus edges next to the limb, got %R",
+                     value.get());
+    } else {
+        PyErr_Format(PyExc_ValueError, "step_factor must be finite and > 0, got %R", value.get());
+    }
     return false;
 }
 
