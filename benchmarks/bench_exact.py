@@ -16,14 +16,13 @@ from __future__ import annotations
 
 import argparse
 import math
-import statistics
 import sys
-import time
 from pathlib import Path
 
 import _velmora
 import numpy as np
 from halfmoon import _exact
+from timing import median_seconds
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from oracle import mp_reference_flux, reference_flux, sky_theta
@@ -31,17 +30,6 @@ from oracle import mp_reference_flux, reference_flux, sky_theta
 LAW = (0.4, 0.25)
 IMPACT = 0.3
 LINE_ANGLE = math.pi / 2 + 0.2
-
-
-def median_ms(function, runs: int = 15) -> float:
-    """Median wall time of one call of `function`, in milliseconds."""
-    function()
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times) * 1e3
 
 
 def transit(count: int) -> dict[str, np.ndarray | float]:
@@ -76,17 +64,21 @@ def main() -> None:
     curve = transit(args.points)
     z, y, angles, crossing = curve["z"], curve["y"], curve["angles"], curve["crossing"]
     in_transit = int(np.count_nonzero(z < 1.12))
-    print(f"transit: {args.points} points ({in_transit} with z < 1.12), impact {IMPACT}, "
-          f"quadratic law {LAW}")
+    print(
+        f"transit: {args.points} points ({in_transit} with z < 1.12), impact {IMPACT}, "
+        f"quadratic law {LAW}"
+    )
     print("(the double-precision reference is itself off by up to about 1.3e-15 near the limb)")
 
     for p1, p2 in ((0.1, 0.12), (0.1, 0.1)):
         methods = {
             "_exact": lambda p1=p1, p2=p2: _exact._exact(z, p1, *LAW, angles, y, crossing, p2),
             "_velmora step 1e-2": lambda p1=p1, p2=p2: _velmora._velmora(
-                z, p1, *LAW, 1e-2, 0, angles, y, crossing, p2, 1),
+                z, p1, *LAW, 1e-2, 0, angles, y, crossing, p2, 1
+            ),
             "_velmora step 1e-3": lambda p1=p1, p2=p2: _velmora._velmora(
-                z, p1, *LAW, 1e-3, 0, angles, y, crossing, p2, 1),
+                z, p1, *LAW, 1e-3, 0, angles, y, crossing, p2, 1
+            ),
         }
         every = np.arange(args.points)
         # The 30-digit points are spread evenly over the points where the planet is on the star.
@@ -96,11 +88,13 @@ def main() -> None:
         ref_mp = reference(curve, p1, p2, some, digits30=True)
 
         print(f"\nradii {p1} and {p2}")
-        print(f"  {'method':20s} {'ms/curve':>9s} {'max err (double ref)':>21s} "
-              f"{'max err (30-digit ref, ' + str(len(some)) + ' pts)':>32s}")
+        print(
+            f"  {'method':20s} {'ms/curve':>9s} {'max err (double ref)':>21s} "
+            f"{'max err (30-digit ref, ' + str(len(some)) + ' pts)':>32s}"
+        )
         timings = {}
         for name, function in methods.items():
-            timings[name] = median_ms(function, runs=15 if "1e-3" not in name else 5)
+            timings[name] = 1e3 * median_seconds(function, runs=15 if "1e-3" not in name else 5)
             flux = function()
             err_float = np.max(np.abs(flux - ref_float))
             err_mp = np.max(np.abs(flux[some] - ref_mp))

@@ -13,12 +13,11 @@ points, step factor 1e-3). Figures are medians of several runs, in ns per overla
 from __future__ import annotations
 
 import math
-import statistics
-import time
 from collections import defaultdict
 
 import numpy as np
 from halfmoon import _geometry
+from timing import median_seconds
 
 FAMILIES = {
     "one crossing (1-4)": (1, 2, 3, 4),
@@ -26,15 +25,6 @@ FAMILIES = {
     "lens-based (6, 7, 9)": (6, 7, 9),
     "constant (8, 10, 11, 12)": (8, 10, 11, 12),
 }
-
-
-def median_time(function, runs: int = 7) -> float:
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def sweeps(
@@ -86,7 +76,7 @@ def time_both(groups: list[tuple[float, float, float, np.ndarray]]) -> tuple[flo
     theta = np.concatenate([np.full(len(g[3]), g[2]) for g in groups])
     r = np.concatenate([g[3] for g in groups])
     count = len(r)
-    plain = median_time(lambda: _geometry.area(z, r, p, theta))
+    plain = median_seconds(lambda: _geometry.area(z, r, p, theta))
     empty = np.array([], dtype=np.float64)
 
     def fast() -> None:
@@ -97,7 +87,7 @@ def time_both(groups: list[tuple[float, float, float, np.ndarray]]) -> tuple[flo
         for zi, pi_, th, _ in groups:
             _geometry.planet_area(zi, empty, pi_, 0.0, th, False)
 
-    prepared = median_time(fast) - median_time(overhead)
+    prepared = median_seconds(fast) - median_seconds(overhead)
     return plain / count * 1e9, prepared / count * 1e9
 
 

@@ -16,14 +16,13 @@ from __future__ import annotations
 
 import math
 import pathlib
-import statistics
 import sys
-import time
 
 import _orvinth
 import _tessaly
 import _velmora
 import numpy as np
+from timing import median_seconds
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
 import oracle
@@ -47,15 +46,6 @@ def transit() -> dict[str, np.ndarray | float]:
         "line": np.full(N_POINTS, math.pi / 2 + 0.2),
         "crossing": float(np.sum(x < 0)) - 0.5,
     }
-
-
-def median_time(function, runs: int = 5) -> float:
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def edges(z: float, step: float) -> list[float]:
@@ -105,7 +95,7 @@ def main() -> None:
     for law in LAWS:
         for both in (0, 1):
             for step in (1e-2, 1e-3, 1e-4):
-                seconds = median_time(
+                seconds = median_seconds(
                     lambda law=law, step=step, both=both: run(law, step, both),
                     runs=5 if step > 1e-4 else 3,
                 )
@@ -128,7 +118,7 @@ def main() -> None:
 
     print("\ncost split per annulus (quadratic, two halves, step 1e-3):")
     step = 1e-3
-    total = median_time(lambda: run("quadratic", step, 1), runs=7)
+    total = median_seconds(lambda: run("quadratic", step, 1), runs=7)
     per_point = [(zi, np.array(edges(zi, step))) for zi in z[in_transit]]
     thetas = [
         float(_geometry.line_theta(i, line[i], z[i], y[i], crossing))
@@ -145,7 +135,7 @@ def main() -> None:
         for (zi, _), th in zip(per_point, thetas):
             _geometry.planet_area(zi, empty, P1, P2, th, True)
 
-    area_seconds = median_time(areas_only, runs=7) - median_time(call_overhead, runs=7)
+    area_seconds = median_seconds(areas_only, runs=7) - median_seconds(call_overhead, runs=7)
     annuli = sum(len(r) for _, r in per_point)
     own = total - area_seconds
     print(
@@ -157,8 +147,8 @@ def main() -> None:
     print("\nprepared planet against fresh area() calls (two halves, step 1e-3):")
     for law, (_, c) in LAWS.items():
         args = (law, list(c), z, line, y, P1, P2, step, crossing, True)
-        fast = median_time(lambda args=args: _geometry.light_curve(*args, False), runs=7)
-        plain = median_time(lambda args=args: _geometry.light_curve(*args, True), runs=7)
+        fast = median_seconds(lambda args=args: _geometry.light_curve(*args, False), runs=7)
+        plain = median_seconds(lambda args=args: _geometry.light_curve(*args, True), runs=7)
         print(
             f"  {law:12s} prepared {fast * 1e3:.2f} ms, fresh {plain * 1e3:.2f} ms, "
             f"speed-up {plain / fast:.2f}x"

@@ -12,11 +12,11 @@ from __future__ import annotations
 import argparse
 import math
 import statistics
-import time
 from typing import Callable
 
 import _kestrin
 import numpy as np
+from timing import median_seconds
 
 TWO_PI = 6.283185307179586
 HALF_PI = 1.5707963267948966
@@ -53,12 +53,8 @@ def mean_anomalies(t: np.ndarray, e: float) -> list[float]:
 
 
 def median_ns_per_point(fn: Callable[..., np.ndarray], t: np.ndarray, e: float, runs: int) -> float:
-    timings = []
-    for _ in range(runs):
-        start = time.perf_counter_ns()
-        fn(t, TC, PERIOD, A, INC, e, W, 1, 0)
-        timings.append((time.perf_counter_ns() - start) / t.size)
-    return statistics.median(timings)
+    seconds = median_seconds(lambda: fn(t, TC, PERIOD, A, INC, e, W, 1, 0), runs=runs)
+    return seconds / t.size * 1e9
 
 
 def main() -> None:
@@ -71,8 +67,10 @@ def main() -> None:
     rng = np.random.default_rng(2024)
     t = TC + PERIOD * rng.uniform(-100.0, 100.0, args.n)
     print(f"n = {args.n}, median of {args.runs} runs, Newton steps over {args.sample} times")
-    print(f"{'e':>5} {'_kestrin ns/time':>17} {'_getf ns/time':>14} "
-          f"{'mean steps':>11} {'max steps':>10} {'not met':>8}")
+    print(
+        f"{'e':>5} {'_kestrin ns/time':>17} {'_getf ns/time':>14} "
+        f"{'mean steps':>11} {'max steps':>10} {'not met':>8}"
+    )
     for e in (0.0, 0.3, 0.9):
         sep_ns = median_ns_per_point(_kestrin._kestrin, t, e, args.runs)
         f_ns = median_ns_per_point(_kestrin._getf, t, e, args.runs)
@@ -82,8 +80,10 @@ def main() -> None:
             replay = [newton_steps(m, e) for m in mean_anomalies(t[: args.sample], e)]
             steps = [s for s, _ in replay]
             unmet = sum(not met for _, met in replay)
-        print(f"{e:>5.1f} {sep_ns:>17.1f} {f_ns:>14.1f} "
-              f"{statistics.fmean(steps):>11.3f} {max(steps):>10d} {unmet:>8d}")
+        print(
+            f"{e:>5.1f} {sep_ns:>17.1f} {f_ns:>14.1f} "
+            f"{statistics.fmean(steps):>11.3f} {max(steps):>10d} {unmet:>8d}"
+        )
 
 
 if __name__ == "__main__":

@@ -36,8 +36,11 @@
 #include "frame/module_frame.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "core/carlson.hpp"
 #include "core/closed_form.hpp"
@@ -175,44 +178,20 @@ PyObject* halves_entry(PyObject* /*self*/, PyObject* args) {
     return PyFloat_FromDouble((law.c0 * m.s0 + law.c1 * m.s1 + law.c2 * m.s2) / law.norm);
 }
 
-PyObject* rf_entry(PyObject* /*self*/, PyObject* args) {
-    double x = 0.0;
-    double y = 0.0;
-    double z = 0.0;
-    if (!PyArg_ParseTuple(args, "ddd", &x, &y, &z)) {
+// A Carlson integral of N real arguments, called from Python (for tests).
+template <auto Integral, std::size_t... I>
+PyObject* call_with_doubles(PyObject* args, std::index_sequence<I...> /*arguments*/) {
+    std::array<double, sizeof...(I)> x{};
+    constexpr std::array<char, sizeof...(I) + 1> format{(static_cast<void>(I), 'd')..., '\0'};
+    if (!PyArg_ParseTuple(args, format.data(), &x[I]...)) {
         return nullptr;
     }
-    return PyFloat_FromDouble(carlson::rf(x, y, z));
+    return PyFloat_FromDouble(Integral(x[I]...));
 }
 
-PyObject* rd_entry(PyObject* /*self*/, PyObject* args) {
-    double x = 0.0;
-    double y = 0.0;
-    double z = 0.0;
-    if (!PyArg_ParseTuple(args, "ddd", &x, &y, &z)) {
-        return nullptr;
-    }
-    return PyFloat_FromDouble(carlson::rd(x, y, z));
-}
-
-PyObject* rj_entry(PyObject* /*self*/, PyObject* args) {
-    double x = 0.0;
-    double y = 0.0;
-    double z = 0.0;
-    double p = 0.0;
-    if (!PyArg_ParseTuple(args, "dddd", &x, &y, &z, &p)) {
-        return nullptr;
-    }
-    return PyFloat_FromDouble(carlson::rj(x, y, z, p));
-}
-
-PyObject* rc_entry(PyObject* /*self*/, PyObject* args) {
-    double x = 0.0;
-    double y = 0.0;
-    if (!PyArg_ParseTuple(args, "dd", &x, &y)) {
-        return nullptr;
-    }
-    return PyFloat_FromDouble(carlson::rc(x, y));
+template <auto Integral, std::size_t N>
+PyObject* integral_entry(PyObject* /*self*/, PyObject* args) {
+    return call_with_doubles<Integral>(args, std::make_index_sequence<N>{});
 }
 
 PyObject* rf_rd_rj_entry(PyObject* /*self*/, PyObject* args) {
@@ -232,10 +211,14 @@ PyMethodDef methods[] = {
     {"_halves", halves_entry, METH_VARARGS,
      "_halves(z, theta, p1, p2, u1, u2): blocked fraction through both half-rims and the line "
      "pieces, also for equal radii (for tests)."},
-    {"_carlson_rf", rf_entry, METH_VARARGS, "_carlson_rf(x, y, z): Carlson's R_F."},
-    {"_carlson_rd", rd_entry, METH_VARARGS, "_carlson_rd(x, y, z): Carlson's R_D."},
-    {"_carlson_rj", rj_entry, METH_VARARGS, "_carlson_rj(x, y, z, p): Carlson's R_J, p > 0."},
-    {"_carlson_rc", rc_entry, METH_VARARGS, "_carlson_rc(x, y): Carlson's R_C, y > 0."},
+    {"_carlson_rf", integral_entry<carlson::rf, 3>, METH_VARARGS,
+     "_carlson_rf(x, y, z): Carlson's R_F."},
+    {"_carlson_rd", integral_entry<carlson::rd, 3>, METH_VARARGS,
+     "_carlson_rd(x, y, z): Carlson's R_D."},
+    {"_carlson_rj", integral_entry<carlson::rj, 4>, METH_VARARGS,
+     "_carlson_rj(x, y, z, p): Carlson's R_J, p > 0."},
+    {"_carlson_rc", integral_entry<carlson::rc, 2>, METH_VARARGS,
+     "_carlson_rc(x, y): Carlson's R_C, y > 0."},
     {"_carlson_rf_rd_rj", rf_rd_rj_entry, METH_VARARGS,
      "_carlson_rf_rd_rj(x, y, z, p): (R_F, R_D, R_J) from one shared duplication sequence."},
     {nullptr, nullptr, 0, nullptr},
