@@ -45,6 +45,7 @@
 #include "core/carlson.hpp"
 #include "core/closed_form.hpp"
 #include "core/limb_darkening.hpp"
+#include "modules/light_curve_entry.hpp"
 
 namespace halfmoon::exact_module {
 namespace {
@@ -126,39 +127,33 @@ PyObject* exact_entry(PyObject* /*self*/, PyObject* args) {
         !check_coefficient(u1, "u1") || !check_coefficient(u2, "u2")) {
         return nullptr;
     }
-    const auto separations = frame::as_double_array(separations_arg, "separations");
-    if (!separations) {
+    const auto points =
+        light_curve::take_point_arrays(separations_arg, line_angles_arg, normal_offsets_arg);
+    if (!points) {
         return nullptr;
     }
-    const npy_intp count = separations->size;
-    const auto line_angles = frame::as_double_array(line_angles_arg, "line_angles");
-    if (!line_angles || !frame::require_length(*line_angles, count, "line_angles", "separations")) {
-        return nullptr;
-    }
-    const auto normal_offsets = frame::as_double_array(normal_offsets_arg, "normal_offsets");
-    if (!normal_offsets ||
-        !frame::require_length(*normal_offsets, count, "normal_offsets", "separations")) {
-        return nullptr;
-    }
-    auto result = frame::new_result_array(count, separations->type_num);
+    const frame::DoubleArray& separations = points->separations;
+    const frame::DoubleArray& line_angles = points->line_angles;
+    const frame::DoubleArray& normal_offsets = points->normal_offsets;
+    auto result = frame::new_result_array(separations.size, separations.type_num);
     if (result.get() == nullptr) {
         return nullptr;
     }
     double* flux = frame::result_data(result);
-    const auto n = static_cast<std::int32_t>(count);
+    const auto n = static_cast<std::int32_t>(separations.size);
 
     if (std::max(p1, p2) >= closed_form::kMaxRadius) {
         // Outside the closed form's range: the annulus integration with a fine step.
         const QuadraticLaw::LawCoefficients law = QuadraticLaw::coefficients(u1, u2);
-        calc_limb_darkening<QuadraticLaw>(flux, separations->data, n, &law, line_angles->data,
-                                          normal_offsets->data, p1, kFallbackStep, crossing_index,
+        calc_limb_darkening<QuadraticLaw>(flux, separations.data, n, &law, line_angles.data,
+                                          normal_offsets.data, p1, kFallbackStep, crossing_index,
                                           p2, true);
         return frame::return_result(std::move(result));
     }
 
     for (std::int32_t i = 0; i < n; ++i) {
-        flux[i] = point_flux(i, separations->data[i], p1, p2, u1, u2, line_angles->data,
-                             normal_offsets->data, crossing_index);
+        flux[i] = point_flux(i, separations.data[i], p1, p2, u1, u2, line_angles.data,
+                             normal_offsets.data, crossing_index);
     }
     return frame::return_result(std::move(result));
 }

@@ -140,9 +140,12 @@ constexpr const char kLightCurveDoc[] =
 // The integration with every overlap evaluated by area() from scratch: the reference that the
 // prepared per-point planet must reproduce bit for bit.
 template <typename Law>
-void plain_light_curve(double* flux, const frame::DoubleArray& z, const frame::DoubleArray& line,
-                       const frame::DoubleArray& offsets, const typename Law::LawCoefficients& law,
-                       double p, double p2, double step, double crossing, bool both) {
+void plain_light_curve(double* flux, const light_curve::PointArrays& points,
+                       const typename Law::LawCoefficients& law, double p, double p2, double step,
+                       double crossing, bool both) {
+    const frame::DoubleArray& z = points.separations;
+    const frame::DoubleArray& line = points.line_angles;
+    const frame::DoubleArray& offsets = points.normal_offsets;
     for (npy_intp i = 0; i < z.size; ++i) {
         const auto band = reachable_band(z.data[i], p, p2);
         if (!band) {
@@ -159,15 +162,15 @@ void plain_light_curve(double* flux, const frame::DoubleArray& z, const frame::D
 }
 
 template <typename Law>
-void run_light_curve(bool plain, double* flux, const frame::DoubleArray& z,
-                     const frame::DoubleArray& line, const frame::DoubleArray& offsets,
+void run_light_curve(bool plain, double* flux, const light_curve::PointArrays& points,
                      const typename Law::LawCoefficients& law, double p, double p2, double step,
                      double crossing, bool both) {
     if (plain) {
-        plain_light_curve<Law>(flux, z, line, offsets, law, p, p2, step, crossing, both);
+        plain_light_curve<Law>(flux, points, law, p, p2, step, crossing, both);
     } else {
-        calc_limb_darkening<Law>(flux, z.data, static_cast<std::int32_t>(z.size), &law, line.data,
-                                 offsets.data, p, step, crossing, p2, both);
+        calc_limb_darkening<Law>(
+            flux, points.separations.data, static_cast<std::int32_t>(points.separations.size), &law,
+            points.line_angles.data, points.normal_offsets.data, p, step, crossing, p2, both);
     }
 }
 
@@ -181,14 +184,11 @@ PyObject* light_curve_entry(PyObject* /*self*/, PyObject* args) {
         return nullptr;
     }
     const auto c = frame::as_double_array(coefficients_arg, "coefficients");
-    const auto z = frame::as_double_array(z_arg, "separations");
-    if (!c || !z) {
+    if (!c) {
         return nullptr;
     }
-    const auto line = frame::as_double_array(line_arg, "line_angles");
-    const auto offsets = frame::as_double_array(offsets_arg, "normal_offsets");
-    if (!line || !offsets || !frame::require_length(*line, z->size, "line_angles", "separations") ||
-        !frame::require_length(*offsets, z->size, "normal_offsets", "separations")) {
+    const auto points = light_curve::take_point_arrays(z_arg, line_arg, offsets_arg);
+    if (!points) {
         return nullptr;
     }
     if (!light_curve::check_step_factor(step)) {
@@ -203,22 +203,21 @@ PyObject* light_curve_entry(PyObject* /*self*/, PyObject* args) {
                      law_name, static_cast<Py_ssize_t>(c->size));
         return nullptr;
     }
-    auto result = frame::new_result_array(z->size, NPY_DOUBLE);
+    auto result = frame::new_result_array(points->separations.size, NPY_DOUBLE);
     if (result.get() == nullptr) {
         return nullptr;
     }
     double* flux = frame::result_data(result);
     const double* k = c->data;
     if (law == "quadratic") {
-        run_light_curve<QuadraticLaw>(plain, flux, *z, *line, *offsets,
-                                      QuadraticLaw::coefficients(k[0], k[1]), p, p2, step, crossing,
-                                      both);
+        run_light_curve<QuadraticLaw>(plain, flux, *points, QuadraticLaw::coefficients(k[0], k[1]),
+                                      p, p2, step, crossing, both);
     } else if (law == "nonlinear") {
-        run_light_curve<NonlinearLaw>(plain, flux, *z, *line, *offsets,
+        run_light_curve<NonlinearLaw>(plain, flux, *points,
                                       NonlinearLaw::coefficients(k[0], k[1], k[2], k[3]), p, p2,
                                       step, crossing, both);
     } else {
-        run_light_curve<ExponentialLaw>(plain, flux, *z, *line, *offsets,
+        run_light_curve<ExponentialLaw>(plain, flux, *points,
                                         ExponentialLaw::coefficients(k[0], k[1]), p, p2, step,
                                         crossing, both);
     }

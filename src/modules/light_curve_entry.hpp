@@ -7,6 +7,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
+#include <utility>
 
 #include "core/limb_darkening.hpp"
 
@@ -54,31 +56,48 @@ inline bool check_step_factor(double step_factor) {
     return false;
 }
 
+// The per-point arrays of a light curve: the separations and, for at least as many points, the
+// sky angle of the dividing line and the normal offset of the planet's centre. Only the first
+// n values of the longer arrays are read.
+struct PointArrays {
+    frame::DoubleArray separations;
+    frame::DoubleArray line_angles;
+    frame::DoubleArray normal_offsets;
+};
+
+inline std::optional<PointArrays> take_point_arrays(PyObject* separations, PyObject* line_angles,
+                                                    PyObject* normal_offsets) {
+    auto z = frame::as_double_array(separations, "separations");
+    if (!z) {
+        return std::nullopt;
+    }
+    auto line = frame::as_double_array(line_angles, "line_angles");
+    if (!line || !frame::require_length(*line, z->size, "line_angles", "separations")) {
+        return std::nullopt;
+    }
+    auto offsets = frame::as_double_array(normal_offsets, "normal_offsets");
+    if (!offsets || !frame::require_length(*offsets, z->size, "normal_offsets", "separations")) {
+        return std::nullopt;
+    }
+    return PointArrays{std::move(*z), std::move(*line), std::move(*offsets)};
+}
+
 template <typename Law>
 PyObject* compute_light_curve(const LightCurveArguments& args,
                               const typename Law::LawCoefficients& law) {
-    const auto separations = frame::as_double_array(args.separations, "separations");
-    if (!separations || !check_step_factor(args.step_factor)) {
+    const auto points = take_point_arrays(args.separations, args.line_angles, args.normal_offsets);
+    if (!points || !check_step_factor(args.step_factor)) {
         return nullptr;
     }
-    const npy_intp count = separations->size;
-    const auto line_angles = frame::as_double_array(args.line_angles, "line_angles");
-    if (!line_angles || !frame::require_length(*line_angles, count, "line_angles", "separations")) {
-        return nullptr;
-    }
-    const auto normal_offsets = frame::as_double_array(args.normal_offsets, "normal_offsets");
-    if (!normal_offsets ||
-        !frame::require_length(*normal_offsets, count, "normal_offsets", "separations")) {
-        return nullptr;
-    }
-    auto result = frame::new_result_array(count, separations->type_num);
+    const frame::DoubleArray& z = points->separations;
+    auto result = frame::new_result_array(z.size, z.type_num);
     if (result.get() == nullptr) {
         return nullptr;
     }
-    calc_limb_darkening<Law>(frame::result_data(result), separations->data,
-                             static_cast<std::int32_t>(count), &law, line_angles->data,
-                             normal_offsets->data, args.planet_radius, args.step_factor,
-                             args.crossing_index, args.second_radius, args.with_second_half != 0);
+    calc_limb_darkening<Law>(frame::result_data(result), z.data, static_cast<std::int32_t>(z.size),
+                             &law, points->line_angles.data, points->normal_offsets.data,
+                             args.planet_radius, args.step_factor, args.crossing_index,
+                             args.second_radius, args.with_second_half != 0);
     return frame::return_result(std::move(result));
 }
 
