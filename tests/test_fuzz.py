@@ -347,24 +347,22 @@ def broadcast_arguments(draw: st.DrawFn, count: int, integer_first: bool = False
     return tuple(args)
 
 
-@pytest.mark.parametrize("name", ["area", "configuration"])
-def test_overlap_functions_survive_random_arguments(name: str) -> None:
+@pytest.mark.parametrize(
+    ("name", "count", "integer_first"),
+    [
+        ("area", 4, False),
+        ("configuration", 4, False),
+        ("find_theta", 5, True),
+        ("line_theta", 5, True),
+    ],
+)
+def test_elementwise_functions_survive_random_arguments(
+    name: str, count: int, integer_first: bool
+) -> None:
     function = getattr(_geometry, name)
 
     @FUZZ
-    @given(broadcast_arguments(4))
-    def run(args: tuple) -> None:
-        call_checked(function, args, broadcast_shape)
-
-    run()
-
-
-@pytest.mark.parametrize("name", ["find_theta", "line_theta"])
-def test_angle_functions_survive_random_arguments(name: str) -> None:
-    function = getattr(_geometry, name)
-
-    @FUZZ
-    @given(broadcast_arguments(5, integer_first=True))
+    @given(broadcast_arguments(count, integer_first=integer_first))
     def run(args: tuple) -> None:
         call_checked(function, args, broadcast_shape)
 
