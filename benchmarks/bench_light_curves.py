@@ -26,7 +26,7 @@ from timing import median_seconds
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
 import oracle
-from halfmoon import _geometry
+from halfmoon import _geometry, _testing
 
 P1, P2, IMPACT, N_POINTS = 0.1, 0.12, 0.3, 1000
 LAWS = {
@@ -147,8 +147,8 @@ def main() -> None:
     print("\nprepared planet against fresh area() calls (two halves, step 1e-3):")
     for law, (_, c) in LAWS.items():
         args = (law, list(c), z, line, y, P1, P2, step, crossing, True)
-        fast = median_seconds(lambda args=args: _geometry.light_curve(*args, False), runs=7)
-        plain = median_seconds(lambda args=args: _geometry.light_curve(*args, True), runs=7)
+        fast = median_seconds(lambda args=args: _testing.light_curve(*args, False), runs=7)
+        plain = median_seconds(lambda args=args: _testing.light_curve(*args, True), runs=7)
         print(
             f"  {law:12s} prepared {fast * 1e3:.2f} ms, fresh {plain * 1e3:.2f} ms, "
             f"speed-up {plain / fast:.2f}x"

@@ -1,4 +1,4 @@
-"""The closed-form light curve ``halfmoon._exact``.
+"""The exact engine ``halfmoon._engine`` for the uniform, linear and quadratic laws.
 
 References come from the independent oracle (tests/oracle.py), which integrates the arc of
 each circle about the star's centre inside the planet: ``mp_reference_flux`` at 30 digits for
@@ -16,7 +16,7 @@ from collections.abc import Sequence
 import _velmora
 import numpy as np
 import pytest
-from halfmoon import _exact
+from halfmoon import _engine, _testing
 from oracle import mp_reference_flux, reference_flux, sky_theta
 
 QUADRATIC = (0.4, 0.25)
@@ -26,15 +26,23 @@ TOL_30_DIGITS = 2e-15
 TOL_DOUBLE_REF = 3e-15
 
 
+def engine_flux(
+    z: Sequence[float], x: Sequence[float], y: Sequence[float], angles: Sequence[float],
+    p1: float, p2: float, u: Sequence[float] = QUADRATIC,
+) -> np.ndarray:
+    """Fluxes of one parameter set and one channel: the engine's (1, 1, n) result as (n,)."""
+    points = [np.atleast_2d(np.asarray(a, dtype=np.float64)) for a in (z, x, y, angles)]
+    return _engine.transit("quadratic", [[list(u)]], [[p1]], [[p2]], *points)[0, 0]
+
+
 def frame_flux(
     z: float | Sequence[float], theta: float | Sequence[float], p1: float, p2: float,
     u: Sequence[float] = QUADRATIC,
 ) -> np.ndarray:
-    """Fluxes in the frame P = (z, 0): zero normal offset and every point after the crossing,
-    so that the line angle is the angle from the star-to-planet direction."""
+    """Fluxes in the frame P = (z, 0), where the line angle is the angle from the
+    star-to-planet direction."""
     zz, tt = np.broadcast_arrays(np.atleast_1d(np.asarray(z, float)), np.asarray(theta, float))
-    zz, tt = np.ascontiguousarray(zz), np.ascontiguousarray(tt)
-    return _exact._exact(zz, p1, u[0], u[1], tt, np.zeros_like(zz), -1.0, p2)
+    return engine_flux(zz, zz, np.zeros_like(zz), tt, p1, p2, u)
 
 
 def mp_flux(z: float, theta: float, p1: float, p2: float, u: Sequence[float] = QUADRATIC) -> float:
@@ -256,7 +264,7 @@ def test_equal_radii_make_the_full_disc(p: float) -> None:
         thetas = rng.uniform(-math.pi, math.pi, 6)
         full = frame_flux([z] * 6, thetas, p, p)
         assert np.ptp(full) == 0.0
-        halves = [1.0 - _exact._halves(z, t, p, p, *QUADRATIC) for t in thetas]
+        halves = [1.0 - _testing.halves(z, t, p, p, *QUADRATIC) for t in thetas]
         assert np.max(np.abs(np.array(halves) - full)) < 1e-15
 
 
@@ -278,8 +286,8 @@ def test_continuous_across_every_topology_change() -> None:
 
 
 def transit(count: int, impact: float = 0.3, line_angle: float = math.pi / 2 + 0.2):
-    """A straight transit: centre at (x, impact), x from -1.3 to 1.3, crossing between the
-    middle points."""
+    """A straight transit: centre at (x, impact), x from -1.3 to 1.3, and for the annulus
+    module the crossing between the middle points."""
     x = np.linspace(-1.3, 1.3, count)
     y = np.full(count, impact)
     z = np.hypot(x, y)
@@ -289,36 +297,42 @@ def transit(count: int, impact: float = 0.3, line_angle: float = math.pi / 2 + 0
 
 
 def test_sky_frame_positions_and_sides() -> None:
-    """Centres on both sides of the crossing, above and below the reference axis, with any
-    line angle: the result is the reference at the angle measured from the star-to-planet
+    """Centres on both sides of the star, above and below the reference axis, with any line
+    angle: the result is the reference at the angle measured from the star-to-planet
     direction."""
     rng = np.random.default_rng(31)
     count = 40
-    x = np.sort(rng.uniform(-1.1, 1.1, count))
+    x = rng.uniform(-1.1, 1.1, count)
     y = rng.uniform(-0.8, 0.8, count)
     z = np.hypot(x, y)
     angles = rng.uniform(-4.0, 4.0, count)
-    crossing = float(np.searchsorted(x, 0.0)) - 0.5
     p1, p2 = 0.08, 0.15
-    got = _exact._exact(z, p1, *QUADRATIC, angles, y, crossing, p2)
+    got = engine_flux(z, x, y, angles, p1, p2)
     for i in range(count):
         expected = reference_flux("quadratic", QUADRATIC, z[i], p1, p2,
                                   sky_theta(x[i], y[i], angles[i]))
         assert abs(got[i] - expected) < TOL_DOUBLE_REF
-    # A NaN crossing index puts every centre at positive x.
-    all_after = _exact._exact(z, p1, *QUADRATIC, angles, y, math.nan, p2)
-    for i in (0, 5, count - 1):
-        expected = reference_flux("quadratic", QUADRATIC, z[i], p1, p2,
-                                  sky_theta(abs(x[i]), y[i], angles[i]))
-        assert abs(all_after[i] - expected) < TOL_DOUBLE_REF
+
+
+def test_centre_next_to_the_normal_axis_keeps_every_digit() -> None:
+    """A centre at x = -5e-16 next to mid-transit: the engine takes x itself, so the angle and
+    the flux keep their digits (rebuilding |x| from z and y would give 3e-8)."""
+    y, p1, p2 = -0.227, 0.277, 0.196
+    x = np.array([-5e-16, 5e-16, 0.0])
+    z = np.hypot(x, y)
+    angles = np.full(3, math.pi / 2)
+    got = engine_flux(z, x, y * np.ones(3), angles, p1, p2)
+    for i in range(3):
+        expected = mp_flux(z[i], sky_theta(x[i], y, angles[i]), p1, p2)
+        assert abs(got[i] - expected) < TOL_30_DIGITS
 
 
 @pytest.mark.parametrize(("p1", "p2"), [(0.1, 0.12), (0.1, 0.1)])
 def test_annulus_integration_converges_to_the_closed_form(p1: float, p2: float) -> None:
     """The annulus module's difference from the closed form shrinks with the step down to its
     own floor of a few 1e-9."""
-    _, y, z, angles, crossing = transit(120)
-    exact = _exact._exact(z, p1, *QUADRATIC, angles, y, crossing, p2)
+    x, y, z, angles, crossing = transit(120)
+    exact = engine_flux(z, x, y, angles, p1, p2)
     diffs = [
         np.max(np.abs(_velmora._velmora(z, p1, *QUADRATIC, step, 0, angles, y, crossing, p2, 1)
                       - exact))
@@ -337,25 +351,25 @@ def test_annulus_integration_converges_to_the_closed_form(p1: float, p2: float) 
 def test_planet_off_the_star_gives_exactly_one_without_reading_its_line() -> None:
     z = np.array([1.2 + 1e-12, 1.2, 5.0, 100.0, math.inf])
     nan = np.full(5, math.nan)
-    got = _exact._exact(z, 0.15, *QUADRATIC, nan, nan, 0.0, 0.2)
+    got = engine_flux(z, nan, nan, nan, 0.15, 0.2)
     assert np.array_equal(got, np.ones(5))
 
 
 def test_zero_radii_give_exactly_one() -> None:
-    _, y, z, angles, crossing = transit(30)
-    assert np.array_equal(_exact._exact(z, 0.0, *QUADRATIC, angles, y, crossing, 0.0),
-                          np.ones(30))
+    x, y, z, angles, _ = transit(30)
+    assert np.array_equal(engine_flux(z, x, y, angles, 0.0, 0.0), np.ones(30))
 
 
 def test_empty_and_converted_inputs() -> None:
-    empty = _exact._exact(np.array([]), 0.1, *QUADRATIC, np.array([]), np.array([]), 0.0, 0.1)
-    assert empty.shape == (0,)
-    from_lists = _exact._exact([0.3, 0.5], 0.1, *QUADRATIC, [0.2, 0.2, 9.0], [0.0, 0.1], -1.0,
-                               0.12)
-    from_arrays = _exact._exact(np.array([0.3, 0.5]), 0.1, *QUADRATIC, np.array([0.2, 0.2]),
-                                np.array([0.0, 0.1]), -1.0, 0.12)
+    empty = _engine.transit("quadratic", np.zeros((1, 1, 2)), [[0.1]], [[0.1]],
+                            *(np.zeros((1, 0)),) * 4)
+    assert empty.shape == (1, 1, 0)
+    from_lists = _engine.transit("quadratic", [[[0.4, 0.25]]], [[0.1]], [[0.12]], [[0.3, 0.5]],
+                                 [[0.3, 0.5]], [[0.0, 0.1]], [[0.2, 0.2]])
+    from_arrays = engine_flux(np.array([0.3, 0.5]), np.array([0.3, 0.5]), np.array([0.0, 0.1]),
+                              np.array([0.2, 0.2]), 0.1, 0.12)
     assert from_lists.dtype == np.float64
-    assert np.array_equal(from_lists, from_arrays)
+    assert np.array_equal(from_lists[0, 0], from_arrays)
 
 
 @pytest.mark.parametrize(
@@ -365,40 +379,44 @@ def test_empty_and_converted_inputs() -> None:
 )
 def test_invalid_radii_and_coefficients_raise(p1: float, u1: float, u2: float, p2: float) -> None:
     z = np.array([0.5])
-    with pytest.raises(ValueError):
-        _exact._exact(z, p1, u1, u2, z, z, 0.0, p2)
+    with pytest.raises(ValueError, match="radius|coefficients"):
+        engine_flux(z, z, z, z, p1, p2, (u1, u2))
 
 
-def test_short_or_malformed_arrays_raise() -> None:
-    z = np.array([0.2, 0.4, 0.6])
-    with pytest.raises(ValueError, match="line_angles"):
-        _exact._exact(z, 0.1, *QUADRATIC, z[:2], z, 0.0, 0.1)
-    with pytest.raises(ValueError, match="normal_offsets"):
-        _exact._exact(z, 0.1, *QUADRATIC, z, z[:1], 0.0, 0.1)
-    with pytest.raises(ValueError):
-        _exact._exact(np.zeros((2, 2)), 0.1, *QUADRATIC, z, z, 0.0, 0.1)
+def test_mismatched_or_malformed_arrays_raise() -> None:
+    z = np.array([[0.2, 0.4, 0.6]])
+    planet = ([[[0.4, 0.25]]], [[0.1]], [[0.1]])
+    with pytest.raises(ValueError, match="line_angle"):
+        _engine.transit("quadratic", *planet, z, z, z, z[:, :2])
+    with pytest.raises(ValueError, match="dimension"):
+        _engine.transit("quadratic", *planet, z[0], z, z, z)
+    with pytest.raises(ValueError, match="coefficient"):
+        _engine.transit("quadratic", [[[0.4]]], [[0.1]], [[0.1]], z, z, z, z)
+    with pytest.raises(ValueError, match="second_radius"):
+        _engine.transit("quadratic", [[[0.4, 0.25]]], [[0.1]], [[0.1, 0.2]], z, z, z, z)
+    with pytest.raises(ValueError, match="law"):
+        _engine.transit("cubic", *planet, z, z, z, z)
     with pytest.raises(TypeError):
-        _exact._exact(z, 0.1, *QUADRATIC, z, z, 0.0)
+        _engine.transit("quadratic", *planet, z, z, z)
 
 
 def test_non_finite_points_neither_crash_nor_hang() -> None:
     z = np.array([math.nan, -0.3, 0.5, 0.5, 0.5, 0.5])
     angles = np.array([0.1, 0.1, math.nan, math.inf, 1e300, 0.1])
-    offsets = np.array([0.0, 0.0, 0.0, 0.0, 0.0, math.nan])
-    got = _exact._exact(z, 0.1, *QUADRATIC, angles, offsets, -1.0, 0.12)
+    y = np.array([0.0, 0.0, 0.0, 0.0, 0.0, math.nan])
+    got = engine_flux(z, z, y, angles, 0.1, 0.12)
     assert np.isnan(got[[0, 1, 2, 3, 5]]).all()
     assert 0.0 < got[4] < 1.0
 
 
 @pytest.mark.parametrize(("p1", "p2"), [(0.5, 0.1), (0.2, 0.6)])
 def test_large_radii_use_the_fine_annulus_integration(p1: float, p2: float) -> None:
-    """Radii of one half and more leave the closed form's range: the whole call is the annulus
-    integration with step 1e-4 and both halves."""
-    _, y, z, angles, crossing = transit(25)
-    got = _exact._exact(z, p1, *QUADRATIC, angles, y, crossing, p2)
+    """Radii of one half and more leave the closed form's range: those points take the
+    annulus integration with step 1e-4 and both halves."""
+    x, y, z, angles, crossing = transit(25)
+    got = engine_flux(z, x, y, angles, p1, p2)
     annulus = _velmora._velmora(z, p1, *QUADRATIC, 1e-4, 0, angles, y, crossing, p2, 1)
-    assert np.array_equal(got, annulus)
-    x = np.linspace(-1.3, 1.3, 25)
+    assert np.max(np.abs(got - annulus)) < 1e-12
     for i in (3, 12, 20):
         expected = reference_flux("quadratic", QUADRATIC, z[i], p1, p2,
                                   sky_theta(x[i], y[i], angles[i]))

@@ -29,7 +29,7 @@ import _tessaly
 import _velmora
 import numpy as np
 import pytest
-from halfmoon import _geometry
+from halfmoon import _geometry, _testing
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
@@ -417,7 +417,7 @@ def geometry_light_curve_args(draw: st.DrawFn) -> tuple:
 @FUZZ
 @given(geometry_light_curve_args())
 def test_geometry_light_curve_survives_random_arguments(args: tuple) -> None:
-    call_checked(_geometry.light_curve, args, lambda a: (points_of(a[2]),))
+    call_checked(_testing.light_curve, args, lambda a: (points_of(a[2]),))
 
 
 # ---- Wrong argument counts and kinds for every function ----------------------------------------
@@ -434,7 +434,7 @@ FUNCTIONS: dict[str, tuple[Callable, int, Callable[[tuple], Any]]] = {
     "find_theta": (_geometry.find_theta, 5, broadcast_shape),
     "line_theta": (_geometry.line_theta, 5, broadcast_shape),
     "planet_area": (_geometry.planet_area, 6, lambda a: (points_of(a[1]),)),
-    "light_curve": (_geometry.light_curve, 11, lambda a: (points_of(a[2]),)),
+    "light_curve": (_testing.light_curve, 11, lambda a: (points_of(a[2]),)),
 }
 
 anything = st.one_of(floats, ints, strangers, any_array(6), st.sampled_from(["quadratic"]))
@@ -454,21 +454,29 @@ def test_any_argument_tuple_returns_or_raises(name: str) -> None:
         function(*[0.0] * count, extra=1)
 
 
-# ---- The exact-integration module, where it is built -------------------------------------------
+# ---- The exact engine and the private testing entry points ------------------------------------
 
 
-def test_exact_module_survives_random_arguments() -> None:
-    exact = pytest.importorskip("halfmoon._exact")
+def test_engine_and_testing_modules_survive_random_arguments() -> None:
+    from halfmoon import _engine
 
     @FUZZ
     @given(light_curve_args(2))
     def run_light_curve(args: tuple) -> None:
-        # Its argument list: the light-curve list without step factor, ignored integer and flag.
+        # The engine takes the points as (sets, points) arrays and the planet per channel.
         z, p, c1, c2, _, _, line, offsets, crossing, p2, _ = args
-        call_checked(exact._exact, (z, p, c1, c2, line, offsets, crossing, p2), one_per_point)
 
-    counts = {"_halves": 6, "_carlson_rf": 3, "_carlson_rd": 3, "_carlson_rj": 4,
-              "_carlson_rc": 2, "_carlson_rf_rd_rj": 4}
+        def transit(z, p, c1, c2, line, offsets, p2):
+            z2 = np.atleast_2d(np.asarray(z, dtype=np.float64))
+            return _engine.transit("quadratic", [[[c1, c2]]], [[p]], [[p2]], z2, z2,
+                                   np.atleast_2d(offsets), np.atleast_2d(line))
+
+        # Arrays that do not match in shape are refused with an exception.
+        call_checked(transit, (z, p, c1, c2, line, offsets, p2),
+                     lambda a: (1, 1, points_of(a[0])))
+
+    counts = {"halves": 6, "carlson_rf": 3, "carlson_rd": 3, "carlson_rj": 4,
+              "carlson_rc": 2, "carlson_rf_rd_rj": 4}
 
     @st.composite
     def scalar_calls(draw: st.DrawFn) -> tuple[str, tuple]:
@@ -481,12 +489,10 @@ def test_exact_module_survives_random_arguments() -> None:
     @given(scalar_calls())
     def run_scalars(case: tuple[str, tuple]) -> None:
         name, args = case
-        if not hasattr(exact, name):
-            return
-        if name == "_carlson_rf_rd_rj":  # three values in a tuple
-            call_checked(lambda *a: exact._carlson_rf_rd_rj(*a)[0], args, lambda a: None)
+        if name == "carlson_rf_rd_rj":  # three values in a tuple
+            call_checked(lambda *a: _testing.carlson_rf_rd_rj(*a)[0], args, lambda a: None)
         else:
-            call_checked(getattr(exact, name), args, lambda a: None)
+            call_checked(getattr(_testing, name), args, lambda a: None)
 
     run_light_curve()
     run_scalars()
@@ -498,7 +504,7 @@ HANG_PRELUDE = """
 import math
 import numpy as np
 import _eclipse, _kestrin, _orvinth, _tessaly, _velmora
-from halfmoon import _geometry
+from halfmoon import _geometry, _testing
 
 def light_curve(z, p=0.1, p2=0.12, step=1e-2, crossing=0.5, line=1.8, offset=0.2, law="velmora"):
     z = np.asarray(z, dtype=np.float64)
@@ -532,7 +538,7 @@ HANG_CASES = {
     "step just below 2**-28": (f"light_curve([0.5], step={SMALLEST_STEP * (1 - 2**-53)!r})",
                                REFUSED),
     "geometry step 1e-300": (
-        "_geometry.light_curve('quadratic', [0.4, 0.25], [0.5], [1.8], [0.2], 0.1, 0.12, "
+        "_testing.light_curve('quadratic', [0.4, 0.25], [0.5], [1.8], [0.2], 0.1, 0.12, "
         "1e-300, 0.5, True, False)", REFUSED),
     # The smallest accepted step factor on a band at the limb, where the steps are tiniest.
     "step 2**-28 at the limb": ("light_curve([1.0 - 5e-7, 1.0], p=1e-6, p2=1e-6, step=2**-28)",

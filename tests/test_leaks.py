@@ -23,7 +23,7 @@ import _tessaly
 import _velmora
 import numpy as np
 import pytest
-from halfmoon import _geometry
+from halfmoon import _engine, _geometry, _testing
 
 N = 64
 Z = np.linspace(0.0, 2.0, N)  # about half the points on the disc
@@ -117,11 +117,19 @@ def geometry_cases() -> list[Case]:
         (g.planet_area, (0.5, Z, 0.1, 0.12, 0.3, True), None),
         (g.planet_area, (0.5, list(Z), 0.1, 0.12, 0.3, False), None),
         (g.planet_area, (0.5, Z.reshape(2, -1), 0.1, 0.12, 0.3, True), ValueError),
-        (g.light_curve, ("quadratic", *lc, True, False), None),
-        (g.light_curve, ("quadratic", *lc, True, True), None),
-        (g.light_curve, ("linear", *lc, True, False), ValueError),  # after every conversion
-        (g.light_curve, ("nonlinear", *lc, True, False), ValueError),  # too few coefficients
-        (g.light_curve, ("quadratic", coefficients, Z, LINE[:3], OFFSETS, 0.1, 0.12, 0.05, 31.5,
+    ]
+
+
+def private_module_cases() -> list[Case]:
+    t = _testing
+    coefficients = [0.4, 0.25]
+    lc = (coefficients, Z, LINE, OFFSETS, 0.1, 0.12, 0.05, 31.5)
+    return [
+        (t.light_curve, ("quadratic", *lc, True, False), None),
+        (t.light_curve, ("quadratic", *lc, True, True), None),
+        (t.light_curve, ("linear", *lc, True, False), ValueError),  # after every conversion
+        (t.light_curve, ("nonlinear", *lc, True, False), ValueError),  # too few coefficients
+        (t.light_curve, ("quadratic", coefficients, Z, LINE[:3], OFFSETS, 0.1, 0.12, 0.05, 31.5,
                          True, False), ValueError),
     ]
 
@@ -134,17 +142,21 @@ CASES: dict[str, list[Case]] = {
     "_getf": orbit_cases(_kestrin._getf),
     "_eclipse": eclipse_cases(),
     "_geometry": geometry_cases(),
+    "_testing": private_module_cases(),
 }
 
 
-def exact_cases() -> list[Case]:
-    exact = pytest.importorskip("halfmoon._exact")
-    f = exact._exact
+def engine_cases() -> list[Case]:
+    f = _engine.transit
+    planet = ([[[0.4, 0.25]]], [[0.1]], [[0.12]])
+    rows = [a[np.newaxis] for a in (Z, Z, OFFSETS, LINE)]
     return [
-        (f, (Z, 0.1, 0.4, 0.25, LINE, OFFSETS, 31.5, 0.12), None),
-        (f, (list(Z), 0.1, 0.4, 0.25, LINE.astype(np.float32), OFFSETS, 31.5, 0.12), None),
-        (f, (list(Z), 0.1, 0.4, 0.25, LINE, OFFSETS[:-1], 31.5, 0.12), ValueError),
-        (f, (Z, 0.1, 0.4, 0.25, LINE, OFFSETS.astype(complex), 31.5, 0.12), TypeError),
+        (f, ("quadratic", *planet, *rows), None),
+        (f, ("quadratic", *planet, rows[0].tolist(), rows[1].astype(np.float32), *rows[2:]),
+         None),
+        (f, ("quadratic", *planet, *rows[:3], rows[3][:, :-1]), ValueError),
+        (f, ("quadratic", *planet, *rows[:2], rows[2].astype(complex), rows[3]), TypeError),
+        (f, ("cubic", *planet, *rows), ValueError),
     ]
 
 
@@ -204,8 +216,8 @@ def test_no_reference_or_traced_memory_leak(name: str) -> None:
     assert_no_leak(CASES[name], repeats=2000)
 
 
-def test_exact_module_does_not_leak() -> None:
-    assert_no_leak(exact_cases(), repeats=1000)
+def test_engine_does_not_leak() -> None:
+    assert_no_leak(engine_cases(), repeats=1000)
 
 
 def resident_bytes() -> int:

@@ -18,7 +18,7 @@ import _tessaly
 import _velmora
 import numpy as np
 import pytest
-from halfmoon import _geometry
+from halfmoon import _geometry, _testing
 
 THREADS = 8
 ROUNDS = 3
@@ -55,8 +55,8 @@ WORKLOADS: dict[str, list[Callable[[], np.ndarray]]] = {
                                     np.linspace(-1.5, 1.5, N)))
         for k in range(THREADS)
     ],
-    "_geometry.light_curve": [
-        (lambda k=k: _geometry.light_curve(
+    "_testing.light_curve": [
+        (lambda k=k: _testing.light_curve(
             "exponential", [0.4, 0.05], np.linspace(0.0, 1.2, N), np.full(N, 0.3 * k),
             np.full(N, 0.1), 0.1, 0.11, 0.02, N / 2, True, k % 2 == 0))
         for k in range(THREADS)

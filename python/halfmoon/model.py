@@ -44,7 +44,7 @@ import _tessaly
 import _velmora
 import numpy as np
 
-from . import _exact
+from . import _engine
 from .parameters import Parameters
 
 __all__ = ["STEP_FACTOR_CANDIDATES", "Model"]
@@ -120,6 +120,7 @@ class _SkyPoints:
         "order",
         "reversed_line",
         "separations",
+        "x",
     )
 
     def __init__(
@@ -130,7 +131,9 @@ class _SkyPoints:
         crossing_index: float,
         order: np.ndarray,
         reversed_line: bool,
+        x: np.ndarray,
     ) -> None:
+        self.x = x
         self.separations = separations
         self.normal_offsets = normal_offsets
         self.line_angles = line_angles
@@ -148,6 +151,7 @@ class _SkyPoints:
             before - 0.5,
             self.order[keep],
             self.reversed_line,
+            self.x[keep],
         )
 
 
@@ -188,15 +192,11 @@ def _occult(points: _SkyPoints, params: Parameters, step_factor: float | None) -
     if points.reversed_line:
         first, second = second, first
     if step_factor is None:
-        return _exact._exact(
-            points.separations,
-            first,
-            *coefficients,
-            points.line_angles,
-            points.normal_offsets,
-            points.crossing_index,
-            second,
-        )
+        law = "uniform" if params.law == "uniform" else params.law
+        rows = [np.atleast_2d(a) for a in
+                (points.separations, points.x, points.normal_offsets, points.line_angles)]
+        engine_coefficients = [[list(params.coefficients)]]
+        return _engine.transit(law, engine_coefficients, [[first]], [[second]], *rows)[0, 0]
     return function(
         points.separations,
         first,
@@ -440,14 +440,14 @@ class Model:
         after = orbit[3] >= 0.0
         # Stable partition: x < 0 points first, each side in time order.
         order = after.argsort(kind="stable")
-        separations, normal_offsets, line_angles = orbit[:3].take(order, axis=1)
+        separations, normal_offsets, line_angles, x = orbit.take(order, axis=1)
         # Line angle: the direction of motion (the path angle, since the motion is towards
         # +x), a quarter turn to its left, then the rotation.
         offset, reversed_line = _line_offset(params.rotation)
         line_angles += offset
         crossing_index = (order.size - np.count_nonzero(after)) - 0.5
         return _SkyPoints(
-            separations, normal_offsets, line_angles, crossing_index, order, reversed_line
+            separations, normal_offsets, line_angles, crossing_index, order, reversed_line, x
         )
 
     def _eclipse_flux(self, params: Parameters) -> np.ndarray:
@@ -501,6 +501,7 @@ def _central_crossing(params: Parameters, reach: float) -> _SkyPoints:
         np.count_nonzero(x < 0.0) - 0.5,
         np.arange(x.size),
         reversed_line,
+        x,
     )
 
 

@@ -41,12 +41,10 @@
 #include <cmath>
 
 #include "core/carlson.hpp"
+#include "core/constants.hpp"
+#include "core/laws.hpp"
 
 namespace halfmoon::closed_form {
-
-inline constexpr double kPi = 3.141592653589793;
-inline constexpr double kHalfPi = 1.5707963267948966;
-inline constexpr double kTwoPi = 6.283185307179586;
 // Largest radius the closed form handles (exclusive).
 inline constexpr double kMaxRadius = 0.5;
 // A circle inside the star that touches the limb from within has A = 1 - (z+p)^2 -> 0, where
@@ -81,19 +79,6 @@ inline Moments operator+(Moments a, const Moments& b) {
 }
 inline Moments operator-(const Moments& a, const Moments& b) {
     return Moments{a.s0 - b.s0, a.s1 - b.s1, a.s2 - b.s2};
-}
-
-// The quadratic law I = 1 - u1 (1 - mu) - u2 (1 - mu)^2 as c0 + c1 mu + c2 mu^2, and its
-// integral N over the stellar disc.
-struct PowerLaw {
-    double c0;
-    double c1;
-    double c2;
-    double norm;
-};
-
-inline PowerLaw power_law(double u1, double u2) {
-    return PowerLaw{1.0 - u1 - u2, u1 + 2.0 * u2, -u2, kPi * (1.0 - u1 / 3.0 - u2 / 6.0)};
 }
 
 // Reduces an angle into [-pi, pi).
@@ -551,21 +536,10 @@ inline Moments blocked_moments(double z, double theta, double p1, double p2) {
     return p1 == p2 ? full_disc_moments(z, p1) : blocked_moments_halves(z, theta, p1, p2);
 }
 
-// Fraction of the star's flux hidden by the planet, for the law
-// I = 1 - u1 (1 - mu) - u2 (1 - mu)^2 (u2 = 0: linear; u1 = u2 = 0: uniform).
-// Requires 0 <= p1, p2 < 1/2. A planet that cannot reach the star hides exactly 0; a separation
-// that is negative or NaN gives NaN.
-inline double blocked_flux_quadratic(double z, double theta, double p1, double p2, double u1,
-                                     double u2) {
-    if (z - std::max(p1, p2) >= 1.0) {
-        return 0.0;
-    }
-    if (!(z >= 0.0)) {
-        return std::nan("");  // not a distance
-    }
-    const PowerLaw law = power_law(u1, u2);
-    const Moments m = blocked_moments(z, theta, p1, p2);
-    return (law.c0 * m.s0 + law.c1 * m.s1 + law.c2 * m.s2) / law.norm;
+// Fraction of the star's flux hidden, for a law I = c0 + c1 mu + c2 mu^2 with normalisation
+// N, from the boundary moments: D = (c0 S0 + c1 S1 + c2 S2) / N.
+inline double blocked_fraction(const PowerBasis& law, double norm, const Moments& m) {
+    return (law.c0 * m.s0 + law.c1 * m.s1 + law.c2 * m.s2) / norm;
 }
 
 }  // namespace halfmoon::closed_form

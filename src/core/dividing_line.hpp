@@ -1,6 +1,12 @@
 // Orientation of the planet's dividing line relative to the line of centres.
 //
-// Sky frame: origin at the star's centre, X the reference axis, Y a quarter turn
+// Two reductions live here. `sky_theta` is the package engine's: from the planet centre's sky
+// coordinates (x, y) it is the line's sky angle less the polar angle atan2(y, x), any real
+// value. `find_theta` and `line_theta` are the light-curve modules': they see only the
+// separation and y, take the sign of x from the point's index, and fold the angle into the
+// range the overlap area handles.
+//
+// Sky frame of the light-curve modules: origin at the star's centre, X the reference axis, Y a quarter turn
 // counter-clockwise from it. The caller gives the planet centre's Y (the normal offset) and its
 // distance z from the star's centre; the sign of X follows from the point's index: points up to
 // and including the crossing index lie before the crossing (X < 0), later points after it
@@ -14,13 +20,9 @@
 
 #include <cmath>
 
-#include "core/overlap.hpp"
+#include "core/constants.hpp"
 
 namespace halfmoon {
-
-// Folding threshold: a quarter turn plus the tolerance.
-inline constexpr double kFoldLimit = 1.5707963277948966;
-inline constexpr double kTwoPi = 6.283185307179586;
 
 // Sine of the planet centre's elevation above the reference axis, |Y|/z or Y/z. When the offset
 // exceeds the separation only by rounding (the two are often computed by different formulas),
@@ -77,6 +79,13 @@ inline double find_theta(int index, double line_angle, double separation, double
         }
     }
     return 0.0;
+}
+
+// Angle from the star-to-planet direction to the dividing line, for a planet centre at sky
+// (x, y) and a line at sky angle line_angle. Turning the sky so that the centre lies on the
+// positive x axis keeps each half on its side of the line.
+inline double sky_theta(double x, double y, double line_angle) {
+    return line_angle - std::atan2(y, x);
 }
 
 // A sky orientation outside [-pi, pi] is first brought into that range (the IEEE remainder does

@@ -19,11 +19,10 @@
 #include <cfloat>
 #include <cmath>
 
-namespace halfmoon {
+#include "core/constants.hpp"
+#include "core/lens.hpp"
 
-inline constexpr double kPi = 3.141592653589793;
-inline constexpr double kHalfPi = 1.5707963267948966;
-inline constexpr double kTolerance = 1e-9;
+namespace halfmoon {
 
 // The overlap configurations; the numbering is the one the classification tree is written in.
 enum class Configuration : int {
@@ -249,7 +248,7 @@ inline double arccos(double x) {
 // circular sectors less the quadrilateral S, Q1, P, Q2 (Heron's formula for its two triangles).
 // Where the circles do not meet the radicand is negative, and the quadrilateral is empty.
 template <bool Clamped>
-inline double lens_area(const HalfDiscSetup& h, const EdgeGeometry& e) {
+inline double full_lens(const HalfDiscSetup& h, const EdgeGeometry& e) {
     const double z = h.z;
     const double r = e.r;
     const double p = h.p;
@@ -257,7 +256,8 @@ inline double lens_area(const HalfDiscSetup& h, const EdgeGeometry& e) {
     const double gamma_p = ((h.z_sq + h.p_sq) - e.r_sq) / (h.two_z * p);
     const double radicand = ((z + r) + p) * (((z - r) + p) * (((z + r) - p) * ((r - z) + p)));
     const double quadrilateral = 0.5 * std::sqrt(radicand < 0.0 ? 0.0 : radicand);
-    return (h.p_sq * arccos<Clamped>(gamma_p) + e.r_sq * arccos<Clamped>(gamma_r)) - quadrilateral;
+    return halfmoon::lens_area(e.r_sq, arccos<Clamped>(gamma_r), h.p_sq, arccos<Clamped>(gamma_p),
+                               quadrilateral);
 }
 
 // kq + asin q with q = xi1/p: the part of the half-disc at positions along the line up to Q1's
@@ -315,13 +315,13 @@ inline double configuration_area(Configuration configuration, const HalfDiscSetu
             return e.r_sq * arccos<Clamped>(offset / e.r) - offset * e.w;
         }
         case Configuration::lens_less_half:
-            return lens_area<Clamped>(h, e) - h.half_disc_area;
+            return full_lens<Clamped>(h, e) - h.half_disc_area;
         case Configuration::lens_less_cap:
             // The cap that the line cuts from the star circle on the far side of S.
-            return lens_area<Clamped>(h, e) -
+            return full_lens<Clamped>(h, e) -
                    (e.r_sq * arccos<Clamped>(h.g_abs / e.r) - h.g_abs * e.w);
         case Configuration::lens:
-            return lens_area<Clamped>(h, e);
+            return full_lens<Clamped>(h, e);
         case Configuration::whole_circle:
             return (kPi * e.r) * e.r;
         case Configuration::whole_half:

@@ -1,65 +1,10 @@
 // _eclipse: secondary eclipse of a uniformly bright planet disc passing behind the star.
-//
-// The star alone gives flux 1 and the planet's whole disc adds fp; in between, the planet adds
-// fp times the fraction of its disc that the star does not hide.
-#include "frame/module_frame.hpp"
+#include "frame/array_bridge.hpp"
 
-#include <cmath>
+#include "core/eclipse.hpp"
 
-namespace halfmoon::eclipse {
+namespace halfmoon::eclipse_module {
 namespace {
-
-constexpr double kMinusPi = -3.141592653589793;
-constexpr double kSnapCentre = 0.5;
-constexpr double kSnapWidth = 0.001;
-constexpr double kStarArea = 3.141592653589793;
-
-// Clamps written so that a NaN takes the bound: the comparison fails and the bound is chosen.
-constexpr double min1(double x) {
-    return x < 1.0 ? x : 1.0;
-}
-constexpr double max0(double x) {
-    return x > 0.0 ? x : 0.0;
-}
-// Lower clamp of an arccosine argument, applied after min1 (which has already removed NaN).
-constexpr double max_minus1(double x) {
-    return x > -1.0 ? x : -1.0;
-}
-
-// A radius within 0.001 of one half is taken as exactly one half for a whole call.
-constexpr double snap_radius(double p) {
-    return std::fabs(p - kSnapCentre) < kSnapWidth ? kSnapCentre : p;
-}
-
-// Area of the planet's disc (radius p, centre at distance z) that lies inside the unit disc.
-double hidden_area(double z, double p) {
-    // With the centres coinciding (only reached for p >= 1) the planet covers the whole star.
-    if (z == 0.0) {
-        return kStarArea;
-    }
-    const double p2 = p * p;
-    const double z2 = z * z;
-    // kappa1: half the angle at the star's centre subtended by the common chord;
-    // kappa0: the same at the planet's centre. Rounding next to the tangencies can carry
-    // either argument just outside [-1, 1], where the clamp gives the limiting angle.
-    const double kappa1 = std::acos(max_minus1(min1((((1.0 - p2) + z2) * 0.5) / z)));
-    const double kappa0 = std::acos(max_minus1(min1(((((z2 + p2) + (-1.0)) * 0.5) / p) / z)));
-    // Twice the area of the triangle star centre / planet centre / chord end (Heron).
-    const double q = (z2 + 1.0) - p2;
-    const double triangle = std::sqrt(max0((z * 4.0) * z - q * q)) * 0.5;
-    return (kappa0 * p2 + kappa1) - triangle;
-}
-
-double eclipse_flux(double z, double p, double fp) {
-    if (z >= 1.0 + p) {
-        return fp + 1.0;  // planet wholly outside the stellar disc
-    }
-    if (z < 1.0 - p) {
-        return 1.0;  // planet wholly behind the star
-    }
-    const double hidden = hidden_area(z, p);
-    return (((hidden / kMinusPi) / p) / p + 1.0) * fp + 1.0;
-}
 
 constexpr const char kDoc[] =
     "This extension module returns a limb darkened light curve for a uniform stellar intensity "
@@ -81,12 +26,12 @@ PyObject* eclipse_entry(PyObject* /*self*/, PyObject* args) {
     if (result.get() == nullptr) {
         return nullptr;
     }
-    const double p = snap_radius(planet_radius);
+    const double p = eclipse::snap_radius(planet_radius);
     const double* z = separations->data;
     double* flux = frame::result_data(result);
     const auto count = static_cast<int>(separations->size);
     for (int k = 0; k < count; ++k) {
-        flux[k] = eclipse_flux(z[k], p, flux_ratio);
+        flux[k] = eclipse::eclipse_flux(z[k], p, flux_ratio);
     }
     return frame::return_result(std::move(result));
 }
@@ -99,8 +44,8 @@ PyMethodDef methods[] = {
 PyModuleDef definition = frame::module_definition("_eclipse", kDoc, methods);
 
 }  // namespace
-}  // namespace halfmoon::eclipse
+}  // namespace halfmoon::eclipse_module
 
 PyMODINIT_FUNC PyInit__eclipse() {
-    return halfmoon::frame::create_module(&halfmoon::eclipse::definition);
+    return halfmoon::frame::create_module(&halfmoon::eclipse_module::definition);
 }

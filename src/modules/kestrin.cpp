@@ -3,8 +3,8 @@
 // Both Python functions return 4n values in four blocks of n: block 0 is the projected
 // star-planet separation (_kestrin) or the true anomaly (_getf); blocks 1 to 3 are the sky
 // coordinate y, the path angle and the sky coordinate x, the same for both.
-#include "frame/module_frame.hpp"
-#include "modules/kestrin_orbit.hpp"
+#include "frame/array_bridge.hpp"
+#include "core/orbit.hpp"
 
 namespace halfmoon::kestrin {
 namespace {

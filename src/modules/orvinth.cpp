@@ -1,6 +1,6 @@
 // _orvinth: transit light curve of a two-half-disc planet over a star with an exponential
 // limb-darkening law.
-#include "modules/light_curve_entry.hpp"
+#include "frame/light_curve_binding.hpp"
 
 namespace halfmoon::orvinth {
 namespace {
@@ -9,19 +9,8 @@ constexpr const char kDoc[] =
     "This extension module returns a limb darkened light curve for a exponential stellar "
     "intensity profile.";
 
-PyObject* orvinth_entry(PyObject* /*self*/, PyObject* args) {
-    light_curve::LightCurveArguments a;
-    double c1 = 0.0;
-    double c2 = 0.0;
-    if (!light_curve::parse_two_coefficient_arguments(args, a, c1, c2)) {
-        return nullptr;
-    }
-    return light_curve::compute_light_curve<ExponentialLaw>(a,
-                                                            ExponentialLaw::coefficients(c1, c2));
-}
-
 PyMethodDef methods[] = {
-    {"_orvinth", orvinth_entry, METH_VARARGS, kDoc},
+    {"_orvinth", light_curve::light_curve_function<ExponentialLaw>, METH_VARARGS, kDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

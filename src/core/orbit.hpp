@@ -12,12 +12,9 @@
 
 #include <cmath>
 
-namespace halfmoon::orbit {
+#include "core/constants.hpp"
 
-inline constexpr double kTwoPi = 6.283185307179586;
-inline constexpr double kHalfPi = 1.5707963267948966;
-inline constexpr double kPi = 3.141592653589793;
-inline constexpr double kMinusPi = -3.141592653589793;
+namespace halfmoon::orbit {
 // Eccentricities below this are treated as circular: Kepler's equation is not solved.
 inline constexpr double kNearCircular = 1e-5;
 // Newton's method stops once the Kepler residual (taken modulo 2 pi) is at most this.

@@ -1,5 +1,5 @@
 // One instantiation of the annulus integration per intensity law.
-#include "core/limb_darkening.hpp"
+#include "core/annulus.hpp"
 
 namespace halfmoon {
 

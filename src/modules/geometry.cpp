@@ -4,12 +4,11 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
-#include <string_view>
 
 #include "core/dividing_line.hpp"
-#include "core/limb_darkening.hpp"
+#include "core/annulus.hpp"
 #include "core/overlap.hpp"
-#include "modules/light_curve_entry.hpp"
+#include "frame/array_bridge.hpp"
 
 namespace halfmoon::geometry_module {
 namespace {
@@ -129,108 +128,12 @@ PyObject* planet_area_entry(PyObject* /*self*/, PyObject* args) {
     return frame::return_result(std::move(result));
 }
 
-constexpr const char kLightCurveDoc[] =
-    "light_curve(law, coefficients, separations, line_angles, normal_offsets, planet_radius,\n"
-    "            second_radius, step_factor, crossing_index, with_second_half, plain)\n--\n\n"
-    "The annulus integration of the light-curve modules, for benchmarks and tests.\n\n"
-    "law is 'quadratic' (2 coefficients), 'nonlinear' (4) or 'exponential' (2). With plain\n"
-    "false this is exactly the light-curve modules' computation; with plain true every annulus\n"
-    "edge calls area() afresh for each half instead of reusing the point's prepared planet.";
-
-// The integration with every overlap evaluated by area() from scratch: the reference that the
-// prepared per-point planet must reproduce bit for bit.
-template <typename Law>
-void plain_light_curve(double* flux, const light_curve::PointArrays& points,
-                       const typename Law::LawCoefficients& law, double p, double p2, double step,
-                       double crossing, bool both) {
-    const frame::DoubleArray& z = points.separations;
-    const frame::DoubleArray& line = points.line_angles;
-    const frame::DoubleArray& offsets = points.normal_offsets;
-    for (npy_intp i = 0; i < z.size; ++i) {
-        const auto band = reachable_band(z.data[i], p, p2);
-        if (!band) {
-            flux[i] = 1.0;
-            continue;
-        }
-        const double theta =
-            line_theta(static_cast<int>(i), line.data[i], z.data[i], offsets.data[i], crossing);
-        flux[i] = annulus_flux<Law>(law, *band, step, [&](double r) {
-            const double first = area(z.data[i], r, p, theta);
-            return both ? first + area(z.data[i], r, p2, -theta) : first;
-        });
-    }
-}
-
-template <typename Law>
-void run_light_curve(bool plain, double* flux, const light_curve::PointArrays& points,
-                     const typename Law::LawCoefficients& law, double p, double p2, double step,
-                     double crossing, bool both) {
-    if (plain) {
-        plain_light_curve<Law>(flux, points, law, p, p2, step, crossing, both);
-    } else {
-        calc_limb_darkening<Law>(
-            flux, points.separations.data, static_cast<std::int32_t>(points.separations.size), &law,
-            points.line_angles.data, points.normal_offsets.data, p, step, crossing, p2, both);
-    }
-}
-
-PyObject* light_curve_entry(PyObject* /*self*/, PyObject* args) {
-    const char* law_name;
-    PyObject *coefficients_arg, *z_arg, *line_arg, *offsets_arg;
-    double p, p2, step, crossing;
-    int both, plain;
-    if (!PyArg_ParseTuple(args, "sOOOOddddpp:light_curve", &law_name, &coefficients_arg, &z_arg,
-                          &line_arg, &offsets_arg, &p, &p2, &step, &crossing, &both, &plain)) {
-        return nullptr;
-    }
-    const auto c = frame::as_double_array(coefficients_arg, "coefficients");
-    if (!c) {
-        return nullptr;
-    }
-    const auto points = light_curve::take_point_arrays(z_arg, line_arg, offsets_arg);
-    if (!points) {
-        return nullptr;
-    }
-    if (!light_curve::check_step_factor(step)) {
-        return nullptr;
-    }
-    const std::string_view law(law_name);
-    const npy_intp wanted = law == "nonlinear" ? 4 : 2;
-    if ((law != "quadratic" && law != "nonlinear" && law != "exponential") || c->size != wanted) {
-        PyErr_Format(PyExc_ValueError,
-                     "law must be 'quadratic', 'nonlinear' or 'exponential' with 2, 4 or 2 "
-                     "coefficients, got %s with %zd",
-                     law_name, static_cast<Py_ssize_t>(c->size));
-        return nullptr;
-    }
-    auto result = frame::new_result_array(points->separations.size, NPY_DOUBLE);
-    if (result.get() == nullptr) {
-        return nullptr;
-    }
-    double* flux = frame::result_data(result);
-    const double* k = c->data;
-    if (law == "quadratic") {
-        run_light_curve<QuadraticLaw>(plain, flux, *points, QuadraticLaw::coefficients(k[0], k[1]),
-                                      p, p2, step, crossing, both);
-    } else if (law == "nonlinear") {
-        run_light_curve<NonlinearLaw>(plain, flux, *points,
-                                      NonlinearLaw::coefficients(k[0], k[1], k[2], k[3]), p, p2,
-                                      step, crossing, both);
-    } else {
-        run_light_curve<ExponentialLaw>(plain, flux, *points,
-                                        ExponentialLaw::coefficients(k[0], k[1]), p, p2, step,
-                                        crossing, both);
-    }
-    return frame::return_result(std::move(result));
-}
-
 PyMethodDef methods[] = {
     {"area", area_entry, METH_VARARGS, kAreaDoc},
     {"configuration", configuration_entry, METH_VARARGS, kConfigurationDoc},
     {"find_theta", find_theta_entry, METH_VARARGS, kFindThetaDoc},
     {"line_theta", line_theta_entry, METH_VARARGS, kLineThetaDoc},
     {"planet_area", planet_area_entry, METH_VARARGS, kPlanetAreaDoc},
-    {"light_curve", light_curve_entry, METH_VARARGS, kLightCurveDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

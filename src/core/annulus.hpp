@@ -13,83 +13,14 @@
 #include <optional>
 
 #include "core/dividing_line.hpp"
+#include "core/laws.hpp"
 #include "core/overlap.hpp"
 
 namespace halfmoon {
 
-// Four-coefficient nonlinear law: I = 1 - sum_k c_k (1 - mu^(k/2)).
-struct NonlinearLaw {
-    struct LawCoefficients {
-        double c1;
-        double c2;
-        double c3;
-        double c4;
-        double norm;  // integral of I over the unit disc
-    };
-
-    static LawCoefficients coefficients(double c1, double c2, double c3, double c4) {
-        // 2 pi (1/2 - c1/10 - c2/6 - 3 c3/14 - c4/4), in this order.
-        double sum = c2 / (-6.0) + c1 / (-10.0);
-        sum = sum + (-3.0 * c3) / 14.0;
-        sum = sum + (-0.25 * c4);
-        sum = sum + 0.5;
-        sum = sum + sum;
-        return LawCoefficients{c1, c2, c3, c4, sum * kPi};
-    }
-    static double normalisation(const LawCoefficients& law) { return law.norm; }
-    // Keeps the midpoint off the limb, where mu^(1/4) has an infinite slope.
-    static double clamp_radius(double r) { return std::min(r, 0.99995); }
-    static double intensity(const LawCoefficients& law, double r) {
-        const double q = std::pow(1.0 - r * r, 0.25);  // sqrt(mu)
-        return 1.0 - (1.0 - q) * law.c1 - (1.0 - q * q) * law.c2 -
-               (1.0 - std::pow(q, 3.0)) * law.c3 - (1.0 - std::pow(q, 4.0)) * law.c4;
-    }
-};
-
-// Exponential law: I = 1 - c1 (1 - mu) - c2 / (1 - e^mu).
-struct ExponentialLaw {
-    struct LawCoefficients {
-        double c1;
-        double c2;
-        double norm;
-    };
-
-    static LawCoefficients coefficients(double c1, double c2) {
-        // 0.77750463 is minus the integral of mu / (1 - e^mu) over mu from 0 to 1.
-        return LawCoefficients{c1, c2,
-                               (0.77750463 * c2 + (-0.1666666667 * c1 + 0.5)) * 6.283185307179586};
-    }
-    static double normalisation(const LawCoefficients& law) { return law.norm; }
-    // 1 / (1 - e^mu) diverges at the limb (mu = 0): keep the midpoint inside it.
-    static double clamp_radius(double r) { return std::max(std::min(r, 0.99995), 5e-05); }
-    static double intensity(const LawCoefficients& law, double r) {
-        const double mu = std::sqrt(1.0 - r * r);
-        return (1.0 - (1.0 - mu) * law.c1) - law.c2 / (1.0 - std::exp(mu));
-    }
-};
-
-// Quadratic law: I = 1 - c1 (1 - mu) - c2 (1 - mu)^2; its integral is computed from the
-// coefficients, not stored.
-struct QuadraticLaw {
-    struct LawCoefficients {
-        double c1;
-        double c2;
-    };
-
-    static LawCoefficients coefficients(double c1, double c2) { return LawCoefficients{c1, c2}; }
-    static double normalisation(const LawCoefficients& law) {
-        return ((law.c1 / (-3.0) + 1.0) + law.c2 / (-6.0)) * kPi;
-    }
-    static double clamp_radius(double r) { return r; }
-    static double intensity(const LawCoefficients& law, double r) {
-        const double mu = std::sqrt(1.0 - r * r);
-        return 1.0 - (1.0 - mu) * law.c1 - ((1.0 - mu) * law.c2) * (1.0 - mu);
-    }
-};
-
 // Weight of an annulus with midpoint radius r: the law's intensity there over the total flux.
-template <typename Law>
-inline double annulus_weight(const typename Law::LawCoefficients& law, double normalisation,
+template <AnnulusLaw Law>
+inline double annulus_weight(const typename Law::Record& law, double normalisation,
                              double midpoint) {
     return Law::intensity(law, Law::clamp_radius(midpoint)) / normalisation;
 }
@@ -150,8 +81,8 @@ inline bool annulus_edges_advance(double step_factor) {
 
 // 1 minus the intensity-weighted planet area over the annuli of the band; `area_at(r)` is the
 // planet's area inside the circle of radius r. The step factor must pass annulus_edges_advance.
-template <typename Law, typename AreaAt>
-inline double annulus_flux(const typename Law::LawCoefficients& law, const Band& band,
+template <AnnulusLaw Law, typename AreaAt>
+inline double annulus_flux(const typename Law::Record& law, const Band& band,
                            double step_factor, AreaAt&& area_at) {
     const double normalisation = Law::normalisation(law);
     double dr = step_factor * std::acos(band.r_in);
@@ -177,8 +108,8 @@ inline double annulus_flux(const typename Law::LawCoefficients& law, const Band&
 
 // Relative flux at one point with separation z, or exactly 1 where the planet cannot reach the
 // disc. `theta_of_point` is called only when the planet can reach it.
-template <typename Law, typename ThetaFn>
-inline double point_flux(const typename Law::LawCoefficients& law, double z, double planet_radius,
+template <AnnulusLaw Law, typename ThetaFn>
+inline double point_flux(const typename Law::Record& law, double z, double planet_radius,
                          double second_radius, double step_factor, bool with_second_half,
                          ThetaFn&& theta_of_point) {
     const std::optional<Band> band = reachable_band(z, planet_radius, second_radius);
@@ -192,9 +123,9 @@ inline double point_flux(const typename Law::LawCoefficients& law, double z, dou
 
 // Fills flux[0..count) for the points of a light curve. Each point's dividing line is given by
 // its sky orientation and normal offset; its side of the crossing by its index.
-template <typename Law>
+template <AnnulusLaw Law>
 void calc_limb_darkening(double* flux, const double* separations, std::int32_t count,
-                         const typename Law::LawCoefficients* coefficients,
+                         const typename Law::Record* coefficients,
                          const double* line_angles, const double* normal_offsets,
                          double planet_radius, double step_factor, double crossing_index,
                          double second_radius, bool with_second_half) {

@@ -1,0 +1,184 @@
+// halfmoon._testing: entry points into the core that exist for tests and benchmarks only.
+//
+// - light_curve: the annulus integration with the planet prepared once per point (exactly the
+//   light-curve modules' computation) or with every overlap evaluated afresh, so that tests can
+//   compare the two bit for bit;
+// - halves: the exact engine's blocked fraction through both half-rims and the line pieces,
+//   also for equal radii;
+// - carlson_rf, carlson_rd, carlson_rj, carlson_rc, carlson_rf_rd_rj: Carlson's integrals.
+#include "frame/array_bridge.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+
+#include "core/annulus.hpp"
+#include "core/carlson.hpp"
+#include "core/closed_form.hpp"
+#include "core/dividing_line.hpp"
+#include "core/laws.hpp"
+#include "frame/light_curve_binding.hpp"
+
+namespace halfmoon::testing_module {
+namespace {
+
+constexpr const char kDoc[] =
+    "Private entry points into halfmoon's core for tests and benchmarks; not part of the API.";
+
+constexpr const char kLightCurveDoc[] =
+    "light_curve(law, coefficients, separations, line_angles, normal_offsets, planet_radius,\n"
+    "            second_radius, step_factor, crossing_index, with_second_half, plain)\n--\n\n"
+    "The annulus integration of the light-curve modules. law is 'quadratic' (2 coefficients),\n"
+    "'nonlinear' (4) or 'exponential' (2). With plain false this is exactly the light-curve\n"
+    "modules' computation; with plain true every annulus edge calls area() afresh for each half\n"
+    "instead of reusing the point's prepared planet.";
+
+// The integration with every overlap evaluated by area() from scratch: the reference that the
+// prepared per-point planet must reproduce bit for bit.
+template <AnnulusLaw Law>
+void plain_light_curve(double* flux, const light_curve::PointArrays& points,
+                       const typename Law::Record& law, double p, double p2, double step,
+                       double crossing, bool both) {
+    const frame::DoubleArray& z = points.separations;
+    const frame::DoubleArray& line = points.line_angles;
+    const frame::DoubleArray& offsets = points.normal_offsets;
+    for (npy_intp i = 0; i < z.size; ++i) {
+        const auto band = reachable_band(z.data[i], p, p2);
+        if (!band) {
+            flux[i] = 1.0;
+            continue;
+        }
+        const double theta =
+            line_theta(static_cast<int>(i), line.data[i], z.data[i], offsets.data[i], crossing);
+        flux[i] = annulus_flux<Law>(law, *band, step, [&](double r) {
+            const double first = area(z.data[i], r, p, theta);
+            return both ? first + area(z.data[i], r, p2, -theta) : first;
+        });
+    }
+}
+
+PyObject* light_curve_entry(PyObject* /*self*/, PyObject* args) {
+    const char* law_name;
+    PyObject *coefficients_arg, *z_arg, *line_arg, *offsets_arg;
+    double p, p2, step, crossing;
+    int both, plain;
+    if (!PyArg_ParseTuple(args, "sOOOOddddpp:light_curve", &law_name, &coefficients_arg, &z_arg,
+                          &line_arg, &offsets_arg, &p, &p2, &step, &crossing, &both, &plain)) {
+        return nullptr;
+    }
+    const auto c = frame::as_double_array(coefficients_arg, "coefficients");
+    if (!c) {
+        return nullptr;
+    }
+    const auto points = light_curve::take_point_arrays(z_arg, line_arg, offsets_arg);
+    if (!points || !light_curve::check_step_factor(step)) {
+        return nullptr;
+    }
+    frame::OwnedRef result;
+    bool counted = false;
+    const bool known = AnnulusLaws::for_law(law_name, [&]<typename Law>(Law /*law*/) {
+        if (c->size != static_cast<npy_intp>(Law::kCoefficientCount)) {
+            return;
+        }
+        counted = true;
+        const auto n = points->separations.size;
+        result = frame::new_result_array(n, NPY_DOUBLE);
+        if (result.get() == nullptr) {
+            return;
+        }
+        double* flux = frame::result_data(result);
+        const typename Law::Record law =
+            Law::record(std::span<const double>(c->data, Law::kCoefficientCount));
+        if (plain) {
+            plain_light_curve<Law>(flux, *points, law, p, p2, step, crossing, both != 0);
+        } else {
+            calc_limb_darkening<Law>(flux, points->separations.data, static_cast<std::int32_t>(n),
+                                     &law, points->line_angles.data, points->normal_offsets.data,
+                                     p, step, crossing, p2, both != 0);
+        }
+    });
+    if (!known || !counted) {
+        PyErr_Format(PyExc_ValueError,
+                     "law must be 'quadratic', 'nonlinear' or 'exponential' with 2, 4 or 2 "
+                     "coefficients, got %s with %zd",
+                     law_name, static_cast<Py_ssize_t>(c->size));
+        return nullptr;
+    }
+    if (result.get() == nullptr) {
+        return nullptr;
+    }
+    return frame::return_result(std::move(result));
+}
+
+PyObject* halves_entry(PyObject* /*self*/, PyObject* args) {
+    double z = 0.0;
+    double theta = 0.0;
+    double p1 = 0.0;
+    double p2 = 0.0;
+    double u1 = 0.0;
+    double u2 = 0.0;
+    if (!PyArg_ParseTuple(args, "dddddd:halves", &z, &theta, &p1, &p2, &u1, &u2)) {
+        return nullptr;
+    }
+    const QuadraticLaw::Record law = QuadraticLaw::coefficients(u1, u2);
+    const closed_form::Moments m = closed_form::blocked_moments_halves(z, theta, p1, p2);
+    return PyFloat_FromDouble(closed_form::blocked_fraction(QuadraticLaw::power_basis(law),
+                                                            QuadraticLaw::normalisation(law), m));
+}
+
+// A Carlson integral of N real arguments, called from Python.
+template <auto Integral, std::size_t... I>
+PyObject* call_with_doubles(PyObject* args, std::index_sequence<I...> /*arguments*/) {
+    std::array<double, sizeof...(I)> x{};
+    constexpr std::array<char, sizeof...(I) + 1> format{(static_cast<void>(I), 'd')..., '\0'};
+    if (!PyArg_ParseTuple(args, format.data(), &x[I]...)) {
+        return nullptr;
+    }
+    return PyFloat_FromDouble(Integral(x[I]...));
+}
+
+template <auto Integral, std::size_t N>
+PyObject* integral_entry(PyObject* /*self*/, PyObject* args) {
+    return call_with_doubles<Integral>(args, std::make_index_sequence<N>{});
+}
+
+PyObject* rf_rd_rj_entry(PyObject* /*self*/, PyObject* args) {
+    double x = 0.0;
+    double y = 0.0;
+    double z = 0.0;
+    double p = 0.0;
+    if (!PyArg_ParseTuple(args, "dddd", &x, &y, &z, &p)) {
+        return nullptr;
+    }
+    const carlson::SymmetricTriple t = carlson::rf_rd_rj(x, y, z, p);
+    return Py_BuildValue("(ddd)", t.rf, t.rd, t.rj);
+}
+
+PyMethodDef methods[] = {
+    {"light_curve", light_curve_entry, METH_VARARGS, kLightCurveDoc},
+    {"halves", halves_entry, METH_VARARGS,
+     "halves(z, theta, p1, p2, u1, u2): blocked fraction of the quadratic law through both "
+     "half-rims and the line pieces, also for equal radii."},
+    {"carlson_rf", integral_entry<carlson::rf, 3>, METH_VARARGS,
+     "carlson_rf(x, y, z): Carlson's R_F."},
+    {"carlson_rd", integral_entry<carlson::rd, 3>, METH_VARARGS,
+     "carlson_rd(x, y, z): Carlson's R_D."},
+    {"carlson_rj", integral_entry<carlson::rj, 4>, METH_VARARGS,
+     "carlson_rj(x, y, z, p): Carlson's R_J, p > 0."},
+    {"carlson_rc", integral_entry<carlson::rc, 2>, METH_VARARGS,
+     "carlson_rc(x, y): Carlson's R_C, y > 0."},
+    {"carlson_rf_rd_rj", rf_rd_rj_entry, METH_VARARGS,
+     "carlson_rf_rd_rj(x, y, z, p): (R_F, R_D, R_J) from one shared duplication sequence."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef definition = frame::module_definition("halfmoon._testing", kDoc, methods);
+
+}  // namespace
+}  // namespace halfmoon::testing_module
+
+PyMODINIT_FUNC PyInit__testing() {
+    return halfmoon::frame::create_module(&halfmoon::testing_module::definition);
+}
