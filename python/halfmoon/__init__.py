@@ -6,9 +6,10 @@ half leads (the morning terminator of a tidally locked planet) and the other tra
 evening terminator).
 
 - :class:`Parameters`: orbit, radii, rotation of the dividing line, limb darkening (angles in
-  degrees, lengths in stellar radii).
-- :class:`Model`: built once for an array of times, returns the flux of a transit or a
-  secondary eclipse for any parameters.
+  degrees, lengths in stellar radii), per wavelength channel where needed.
+- :class:`Model`: built once for an array of times, returns the flux of a transit, a secondary
+  eclipse or a whole orbit for any parameters, one set at a time or many in one pass.
+- :mod:`halfmoon.laws`: the limb-darkening laws and :func:`coefficient_problems`.
 
 Examples
 --------
@@ -22,9 +23,16 @@ Examples
 True
 """
 
-__version__ = "0.1.0"
-
+from ._version import __version__
+from .laws import LAWS, LIMB_DARKENING_LAWS, coefficient_problems
 from .model import Model
-from .parameters import LIMB_DARKENING_LAWS, Parameters
+from .parameters import Parameters
 
-__all__ = ["LIMB_DARKENING_LAWS", "Model", "Parameters", "__version__"]
+__all__ = [
+    "LAWS",
+    "LIMB_DARKENING_LAWS",
+    "Model",
+    "Parameters",
+    "__version__",
+    "coefficient_problems",
+]

@@ -17,7 +17,7 @@ from typing import Any
 
 import numpy as np
 
-from . import __version__
+from ._version import __version__
 from .model import Model
 from .parameters import Parameters
 

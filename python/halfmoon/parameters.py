@@ -8,6 +8,10 @@ day side) and the trailing limb the evening terminator.
 
 Angles are given in degrees, as the field writes them; lengths in stellar radii; times in any
 unit shared by ``mid_transit``, ``period`` and the model's time array.
+
+Spectroscopic light curves share one orbit over many wavelength channels: the radii, the limb
+darkening coefficients, the flux ratio and the eclipse radius may each be given per channel
+(sequences of one common length), the others are shared.
 """
 
 from __future__ import annotations
@@ -15,42 +19,43 @@ from __future__ import annotations
 import dataclasses
 import math
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Optional, Union
 
-__all__ = ["LIMB_DARKENING_LAWS", "Parameters"]
+import numpy as np
 
-#: Number of coefficients of each supported limb-darkening law.
-LIMB_DARKENING_LAWS: dict[str, int] = {
-    "uniform": 0,
-    "quadratic": 2,
-    "nonlinear": 4,
-    "exponential": 2,
-}
+from .laws import LAWS, check_coefficients, coefficient_problems
+from .validation import real
 
-_FLOAT_FIELDS = (
+__all__ = ["ChannelValue", "Parameters"]
+
+#: A value shared by all channels (a float) or one per channel (a tuple of floats).
+ChannelValue = Union[float, tuple[float, ...]]
+
+_ORBIT_FIELDS = (
     "mid_transit",
     "period",
-    "radius_leading",
-    "radius_trailing",
     "semi_major_axis",
     "inclination",
     "eccentricity",
     "periastron",
     "rotation",
 )
+_CHANNEL_FIELDS = ("radius_leading", "radius_trailing", "flux_ratio", "eclipse_radius")
 
 
-def _real(name: str, value: Any) -> float:
-    """``value`` as a finite float, or ValueError naming the parameter."""
-    if isinstance(value, (str, bytes)):
-        raise ValueError(f"{name} must be a real number, got {value!r}")
-    try:
-        number = float(value)
-    except (TypeError, ValueError):
-        raise ValueError(f"{name} must be a real number, got {value!r}") from None
-    if not math.isfinite(number):
-        raise ValueError(f"{name} must be finite, got {number!r}")
-    return number
+def _channel_value(name: str, value: Any, *, allow_none: bool = False) -> Optional[ChannelValue]:
+    """A finite real or a one-dimensional sequence of them (one per channel)."""
+    if value is None and allow_none:
+        return None
+    if isinstance(value, (str, bytes)) or np.ndim(value) == 0:
+        return real(name, value)
+    if np.ndim(value) != 1 or len(value) == 0:
+        raise ValueError(f"{name} must be a number or a one-dimensional sequence, got {value!r}")
+    return tuple(real(f"{name}[{k}]", v) for k, v in enumerate(value))
+
+
+def _channel_count(name: str, value: Any) -> Optional[int]:
+    return len(value) if isinstance(value, tuple) else None
 
 
 @dataclass(frozen=True)
@@ -58,7 +63,8 @@ class Parameters:
     """Orbit, shape and stellar limb darkening of a planet with two different limbs.
 
     The object is immutable and validated on construction; derive changed copies with
-    :meth:`replace`. All numbers are stored as Python floats and the coefficients as a tuple.
+    :meth:`replace`. Numbers are stored as Python floats, per-channel values and coefficients
+    as tuples.
 
     Parameters
     ----------
@@ -67,14 +73,16 @@ class Parameters:
         ``periastron``), in the unit of the model's time array.
     period : float
         Orbital period, same unit as ``mid_transit``; > 0.
-    radius_leading : float
+    radius_leading : float or sequence of float
         Radius of the half-disc that leads the planet's motion on the sky when ``rotation`` is
-        0: the morning terminator of a tidally locked planet. Stellar radii, >= 0.
-    radius_trailing : float
+        0: the morning terminator of a tidally locked planet. Stellar radii, >= 0; one value
+        per channel for a spectroscopic model.
+    radius_trailing : float or sequence of float
         Radius of the half-disc that trails the motion when ``rotation`` is 0: the evening
         terminator. Stellar radii, >= 0.
     semi_major_axis : float
-        Semi-major axis of the orbit in stellar radii; > 0.
+        Semi-major axis of the orbit in stellar radii; the orbit must stay outside the star
+        (periastron distance ``semi_major_axis * (1 - eccentricity)`` > 1).
     inclination : float
         Orbital inclination in degrees, 0 <= inclination <= 180 (90 is edge-on).
     eccentricity : float, optional
@@ -83,36 +91,33 @@ class Parameters:
         Argument of periastron in degrees. Default 90.
     rotation : float, optional
         Rotation of the dividing line away from the perpendicular to the direction of motion,
-        in degrees, counter-clockwise in the sky frame of the model (see
-        :class:`halfmoon.Model`). At +90 the line lies along the direction of motion and the
-        trailing-limb half sits on the right of the motion (the side away from the star's
-        centre for ``inclination`` < 90); at -90 it sits on the left. Default 0.
-    law : {"uniform", "quadratic", "nonlinear", "exponential"}, optional
-        Stellar limb-darkening law, with mu the cosine of the angle between the line of sight
-        and the stellar surface normal and c1, c2, ... the ``coefficients``:
-
-        - ``"uniform"``: I = 1, no coefficients;
-        - ``"quadratic"``: I = 1 - c1 (1 - mu) - c2 (1 - mu)^2;
-        - ``"nonlinear"``: I = 1 - sum_k c_k (1 - mu^(k/2)), k = 1..4;
-        - ``"exponential"``: I = 1 - c1 (1 - mu) - c2 / (1 - exp(mu)).
-
-        Default ``"uniform"``.
-    coefficients : sequence of float, optional
-        The law's coefficients: 0, 2, 4 and 2 of them respectively. Default ``()``.
-    flux_ratio : float or None, optional
-        Planet-to-star flux ratio, >= 0, needed for secondary eclipses only. Default None.
-    eclipse_radius : float or None, optional
-        Radius of the uniformly bright disc that the star hides in a secondary eclipse,
-        stellar radii, >= 0. Default None: the area-equivalent radius of the two halves,
-        sqrt((radius_leading**2 + radius_trailing**2) / 2) (:attr:`equivalent_radius`).
+        in degrees, counter-clockwise on the sky (see :class:`halfmoon.Model`). At +90 the line
+        lies along the direction of motion and the trailing-limb half sits on the right of the
+        motion; at -90 on the left. Default 0.
+    law : str, optional
+        Stellar limb-darkening law, one of :data:`halfmoon.LAWS` (``"uniform"``,
+        ``"linear"``, ``"quadratic"``, ``"square_root"``, ``"nonlinear"``,
+        ``"exponential"``, ``"power2"``, ``"tabulated"``; see :mod:`halfmoon.laws` for the
+        formulas). Default ``"uniform"``.
+    coefficients : sequence of float, or sequence of sequences, optional
+        The law's coefficients, shared by all channels, or one sequence per channel. The
+        intensity must be >= 0 over the whole disc and the star's total flux > 0
+        (:func:`halfmoon.coefficient_problems` tests a set first). Default ``()``.
+    flux_ratio : float, sequence of float or None, optional
+        Planet-to-star flux ratio, >= 0, needed for secondary eclipses and whole orbits.
+        Default None.
+    eclipse_radius : float, sequence of float or None, optional
+        Radius of a uniformly bright disc that the star hides in a secondary eclipse, in place
+        of the two half-discs, stellar radii, >= 0. Default None: the two-limb planet itself.
 
     Raises
     ------
     ValueError
         For a value that is not a finite real number, a negative radius, ``eccentricity``
-        outside [0, 1), a non-positive ``period`` or ``semi_major_axis``, ``inclination``
-        outside [0, 180], an unknown law or the wrong number of coefficients for it, or a
-        negative ``flux_ratio``. The message names the parameter.
+        outside [0, 1), a non-positive ``period``, an orbit that reaches inside the star,
+        ``inclination`` outside [0, 180], an unknown law, coefficients of the wrong number or
+        with a negative intensity or a non-positive total flux, per-channel sequences of
+        different lengths, or a negative ``flux_ratio``. The message names the parameter.
 
     Examples
     --------
@@ -122,83 +127,143 @@ class Parameters:
     ...                     law="quadratic", coefficients=(0.33, 0.23))
     >>> params.replace(rotation=30.0).rotation
     30.0
+    >>> spectrum = params.replace(radius_leading=(0.117, 0.118, 0.119))
+    >>> spectrum.channels
+    3
     """
 
     mid_transit: float
     period: float
-    radius_leading: float
-    radius_trailing: float
+    radius_leading: ChannelValue
+    radius_trailing: ChannelValue
     semi_major_axis: float
     inclination: float
     eccentricity: float = 0.0
     periastron: float = 90.0
     rotation: float = 0.0
     law: str = "uniform"
-    coefficients: tuple[float, ...] = ()
-    flux_ratio: float | None = None
-    eclipse_radius: float | None = None
+    coefficients: tuple[Any, ...] = ()
+    flux_ratio: Optional[ChannelValue] = None
+    eclipse_radius: Optional[ChannelValue] = None
 
     def __post_init__(self) -> None:
-        for name in _FLOAT_FIELDS:
-            object.__setattr__(self, name, _real(name, getattr(self, name)))
-        self._check_ranges()
+        for name in _ORBIT_FIELDS:
+            object.__setattr__(self, name, real(name, getattr(self, name)))
+        for name in _CHANNEL_FIELDS:
+            allow_none = name in ("flux_ratio", "eclipse_radius")
+            value = _channel_value(name, getattr(self, name), allow_none=allow_none)
+            object.__setattr__(self, name, value)
+        self._check_orbit()
+        self._check_channel_values()
         self._check_law()
-        for name in ("flux_ratio", "eclipse_radius"):
-            value = getattr(self, name)
-            if value is not None:
-                value = _real(name, value)
-                if value < 0.0:
-                    raise ValueError(f"{name} must be >= 0, got {value!r}")
-                object.__setattr__(self, name, value)
+        self._check_channel_counts()
 
-    def _check_ranges(self) -> None:
+    def _check_orbit(self) -> None:
         if self.period <= 0.0:
             raise ValueError(f"period must be > 0, got {self.period!r}")
         if self.semi_major_axis <= 0.0:
             raise ValueError(f"semi_major_axis must be > 0, got {self.semi_major_axis!r}")
-        for name in ("radius_leading", "radius_trailing"):
-            if getattr(self, name) < 0.0:
-                raise ValueError(f"{name} must be >= 0, got {getattr(self, name)!r}")
         if not 0.0 <= self.eccentricity < 1.0:
             raise ValueError(f"eccentricity must lie in [0, 1), got {self.eccentricity!r}")
         if not 0.0 <= self.inclination <= 180.0:
             raise ValueError(
                 f"inclination (degrees) must lie in [0, 180], got {self.inclination!r}"
             )
+        periastron_distance = self.semi_major_axis * (1.0 - self.eccentricity)
+        if periastron_distance <= 1.0:
+            raise ValueError(
+                f"semi_major_axis puts the orbit inside the star: the periastron distance "
+                f"semi_major_axis * (1 - eccentricity) = {periastron_distance:.6g} stellar "
+                "radii must be > 1"
+            )
+
+    def _check_channel_values(self) -> None:
+        for name in _CHANNEL_FIELDS:
+            value = getattr(self, name)
+            values = value if isinstance(value, tuple) else (value,)
+            if any(v is not None and v < 0.0 for v in values):
+                raise ValueError(f"{name} must be >= 0, got {value!r}")
 
     def _check_law(self) -> None:
         law = self.law
-        if not isinstance(law, str) or law not in LIMB_DARKENING_LAWS:
-            known = ", ".join(repr(name) for name in LIMB_DARKENING_LAWS)
+        if not isinstance(law, str) or law not in LAWS:
+            known = ", ".join(repr(name) for name in LAWS)
             raise ValueError(f"law must be one of {known}, got {law!r}")
-        if isinstance(self.coefficients, (str, bytes)):
-            raise ValueError(
-                f"coefficients must be a sequence of numbers, got {self.coefficients!r}"
+        raw = self.coefficients
+        if isinstance(raw, (str, bytes)) or np.ndim(raw) not in (1, 2):
+            raise ValueError(f"coefficients must be a sequence of numbers, got {raw!r}")
+        if np.ndim(raw) == 2:
+            rows = tuple(
+                check_coefficients(law, row, f"coefficients[{k}]") for k, row in enumerate(raw)
             )
-        try:
-            coefficients = tuple(self.coefficients)
-        except TypeError:
-            raise ValueError(
-                f"coefficients must be a sequence of numbers, got {self.coefficients!r}"
-            ) from None
-        expected = LIMB_DARKENING_LAWS[law]
-        if len(coefficients) != expected:
-            raise ValueError(
-                f"coefficients must hold {expected} coefficient(s) for the {law} law, "
-                f"got {len(coefficients)}"
-            )
-        coefficients = tuple(_real(f"coefficients[{k}]", c) for k, c in enumerate(coefficients))
-        object.__setattr__(self, "coefficients", coefficients)
+            if not rows:
+                raise ValueError("coefficients must hold at least one channel's coefficients")
+            object.__setattr__(self, "coefficients", rows)
+            for k, row in enumerate(rows):
+                self._check_physical(row, f"coefficients[{k}]")
+        else:
+            row = check_coefficients(law, raw)
+            object.__setattr__(self, "coefficients", row)
+            self._check_physical(row, "coefficients")
+
+    def _check_physical(self, row: tuple[float, ...], name: str) -> None:
+        problems = coefficient_problems(self.law, row)
+        if problems:
+            raise ValueError(f"{name} {row!r} of the {self.law} law: " + "; ".join(problems))
+
+    def _check_channel_counts(self) -> None:
+        counts = {
+            name: _channel_count(name, getattr(self, name))
+            for name in _CHANNEL_FIELDS
+            if _channel_count(name, getattr(self, name)) is not None
+        }
+        if self.per_channel_coefficients:
+            counts["coefficients"] = len(self.coefficients)
+        if len(set(counts.values())) > 1:
+            listed = ", ".join(f"{name} {count}" for name, count in counts.items())
+            first = next(iter(counts))
+            raise ValueError(f"{first} and the other per-channel values differ in length: {listed}")
+
+    # ---- derived values ----------------------------------------------------------------------
 
     @property
-    def equivalent_radius(self) -> float:
+    def per_channel_coefficients(self) -> bool:
+        """Whether the coefficients are given per channel (a sequence of sequences)."""
+        return len(self.coefficients) > 0 and isinstance(self.coefficients[0], tuple)
+
+    @property
+    def channels(self) -> Optional[int]:
+        """Number of wavelength channels, or None when every value is a single number."""
+        for name in _CHANNEL_FIELDS:
+            count = _channel_count(name, getattr(self, name))
+            if count is not None:
+                return count
+        return len(self.coefficients) if self.per_channel_coefficients else None
+
+    def channel_array(self, name: str) -> np.ndarray:
+        """A per-channel field as an array of :attr:`channels` values (1 without channels)."""
+        value = getattr(self, name)
+        count = self.channels or 1
+        if value is None:
+            raise ValueError(f"{name} is not set")
+        return np.broadcast_to(np.asarray(value, dtype=np.float64), (count,))
+
+    def coefficient_array(self) -> np.ndarray:
+        """The coefficients as an array of shape (channels or 1, K)."""
+        count = self.channels or 1
+        rows = np.asarray(self.coefficients, dtype=np.float64)
+        if rows.ndim == 1:
+            rows = rows[np.newaxis, :]
+        return np.broadcast_to(rows, (count, rows.shape[1]))
+
+    @property
+    def equivalent_radius(self) -> ChannelValue:
         """Radius of the full disc with the same area as the two halves, stellar radii."""
-        return math.sqrt(0.5 * (self.radius_leading**2 + self.radius_trailing**2))
-
-    @property
-    def radius_for_eclipse(self) -> float:
-        """Radius used for secondary eclipses: ``eclipse_radius`` or the area-equivalent one."""
-        return self.equivalent_radius if self.eclipse_radius is None else self.eclipse_radius
+        radius = np.sqrt(
+            0.5 * (self.channel_array("radius_leading") ** 2
+                   + self.channel_array("radius_trailing") ** 2)
+        )
+        return float(radius[0]) if self.channels is None else tuple(radius.tolist())
 
     def replace(self, **changes: Any) -> Parameters:
         """A validated copy with some fields changed.
@@ -214,3 +279,8 @@ class Parameters:
             The new parameters; this object is left unchanged.
         """
         return dataclasses.replace(self, **changes)
+
+    @property
+    def inclination_radians(self) -> float:
+        """The inclination in radians."""
+        return math.radians(self.inclination)
