@@ -87,3 +87,36 @@ def test_module_and_console_script_entry_points() -> None:
     else:  # Python 3.9: a mapping from group to entry points
         scripts = entry_points.get("console_scripts", [])
     assert any(s.name == "halfmoon" and s.value == "halfmoon.cli:main" for s in scripts)
+
+
+@pytest.mark.parametrize(
+    ("plot", "message"),
+    [
+        ("{tmp}", "is a directory"),
+        ("{tmp}/figure", "has no extension"),
+    ],
+)
+def test_unusable_figure_paths_are_refused_before_the_demo_runs(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], plot: str, message: str
+) -> None:
+    with pytest.raises(SystemExit) as exit_info:
+        cli.main(["demo", *FAST, "--plot", plot.format(tmp=tmp_path)])
+    assert exit_info.value.code == 2
+    assert message in capsys.readouterr().err
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_an_unknown_figure_format_fails_with_a_clear_message(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    pytest.importorskip("matplotlib")
+    assert cli.main(["demo", *FAST, "--plot", str(tmp_path / "fig.xyz")]) == 1
+    assert "cannot write .xyz figures" in capsys.readouterr().err
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("window", ["inf", "nan", "-1", "0"])
+def test_window_must_be_finite_and_positive(window: str) -> None:
+    with pytest.raises(SystemExit) as exit_info:
+        cli.main(["demo", *FAST, "--window", window])
+    assert exit_info.value.code == 2

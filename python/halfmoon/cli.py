@@ -9,10 +9,12 @@ light curve, and with ``--plot`` draws both curves and their difference into a P
 from __future__ import annotations
 
 import argparse
+import math
 import statistics
 import sys
 import time
 from collections.abc import Sequence
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -86,7 +88,12 @@ def _plot(
             "--plot needs matplotlib; install it with: pip install 'halfmoon[plot]'"
         ) from None
     figure = Figure(figsize=(7.0, 6.0), layout="constrained")
-    FigureCanvasAgg(figure)
+    canvas = FigureCanvasAgg(figure)
+    formats = canvas.get_supported_filetypes()
+    suffix = Path(path).suffix.lower().lstrip(".")
+    if suffix not in formats:
+        known = ", ".join(sorted(formats))
+        raise RuntimeError(f"cannot write .{suffix} figures; use one of {known}")
     top, bottom = figure.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": (2, 1)})
     top.plot(hours, symmetric, color="0.5", lw=1.5, label=f"equal radii {radius:.4f}")
     top.plot(
@@ -165,9 +172,19 @@ def _positive_int(text: str) -> int:
 
 def _positive_float(text: str) -> float:
     value = float(text)
-    if not value > 0.0:
-        raise argparse.ArgumentTypeError(f"must be > 0, got {value}")
+    if not (math.isfinite(value) and value > 0.0):
+        raise argparse.ArgumentTypeError(f"must be finite and > 0, got {value}")
     return value
+
+
+def _figure_path(text: str) -> str:
+    """A file name with an extension (the figure's format), not a directory."""
+    path = Path(text)
+    if path.is_dir():
+        raise argparse.ArgumentTypeError(f"{text} is a directory; give a file name like demo.png")
+    if not path.suffix.lstrip("."):
+        raise argparse.ArgumentTypeError(f"{text} has no extension; give a file name like demo.png")
+    return text
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -185,7 +202,12 @@ def _parser() -> argparse.ArgumentParser:
         "limb of 0.124 stellar radii, and the same planet with equal radii of the same area; "
         "print both light curves, their difference and the time per light curve.",
     )
-    demo.add_argument("--plot", metavar="FILE.png", help="write a figure (needs matplotlib)")
+    demo.add_argument(
+        "--plot",
+        metavar="FILE.png",
+        type=_figure_path,
+        help="write a figure; its format follows the extension (needs matplotlib)",
+    )
     demo.add_argument(
         "--points", type=_positive_int, default=1000, help="points per light curve (default 1000)"
     )

@@ -54,6 +54,21 @@ def _channel_value(name: str, value: Any, *, allow_none: bool = False) -> Option
     return tuple(real(f"{name}[{k}]", v) for k, v in enumerate(value))
 
 
+def _rows_of(coefficients: Any) -> Optional[list[Any]]:
+    """The rows of per-channel coefficients (a sequence of sequences), or None for one shared
+    sequence."""
+    if isinstance(coefficients, (str, bytes)):
+        return None
+    if isinstance(coefficients, np.ndarray):
+        return list(coefficients) if coefficients.ndim == 2 else None
+    try:
+        items = list(coefficients)
+    except TypeError:
+        return None
+    nested = [isinstance(item, (list, tuple, np.ndarray)) for item in items]
+    return items if items and any(nested) else None
+
+
 def _channel_count(name: str, value: Any) -> Optional[int]:
     return len(value) if isinstance(value, tuple) else None
 
@@ -190,11 +205,11 @@ class Parameters:
             known = ", ".join(repr(name) for name in LAWS)
             raise ValueError(f"law must be one of {known}, got {law!r}")
         raw = self.coefficients
-        if isinstance(raw, (str, bytes)) or np.ndim(raw) not in (1, 2):
-            raise ValueError(f"coefficients must be a sequence of numbers, got {raw!r}")
-        if np.ndim(raw) == 2:
+        rows_given = _rows_of(raw)
+        if rows_given is not None:
             rows = tuple(
-                check_coefficients(law, row, f"coefficients[{k}]") for k, row in enumerate(raw)
+                check_coefficients(law, row, f"coefficients[{k}]")
+                for k, row in enumerate(rows_given)
             )
             if not rows:
                 raise ValueError("coefficients must hold at least one channel's coefficients")
