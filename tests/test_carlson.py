@@ -93,8 +93,11 @@ def test_shared_duplication_matches_each_integral() -> None:
     with mpmath.workdps(30):
         for x, y, z, p in SWEEP:
             triple = _testing.carlson_rf_rd_rj(x, y, z, p)
-            refs = (mpmath.elliprf(*_mp(x, y, z)), mpmath.elliprd(*_mp(x, y, z)),
-                    mpmath.elliprj(*_mp(x, y, z, p)))
+            refs = (
+                mpmath.elliprf(*_mp(x, y, z)),
+                mpmath.elliprd(*_mp(x, y, z)),
+                mpmath.elliprj(*_mp(x, y, z, p)),
+            )
             worst = max(worst, *(_relative_error(v, r) for v, r in zip(triple, refs)))
     assert worst < REL_TOL
 

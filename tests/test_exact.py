@@ -16,8 +16,9 @@ from collections.abc import Sequence
 import _velmora
 import numpy as np
 import pytest
+import references
 from halfmoon import _engine, _testing
-from oracle import mp_reference_flux, reference_flux, sky_theta
+from oracle import reference_flux, sky_theta
 
 QUADRATIC = (0.4, 0.25)
 # Largest |flux error| allowed: against the 30-digit reference, and against the double-precision
@@ -27,8 +28,13 @@ TOL_DOUBLE_REF = 3e-15
 
 
 def engine_flux(
-    z: Sequence[float], x: Sequence[float], y: Sequence[float], angles: Sequence[float],
-    p1: float, p2: float, u: Sequence[float] = QUADRATIC,
+    z: Sequence[float],
+    x: Sequence[float],
+    y: Sequence[float],
+    angles: Sequence[float],
+    p1: float,
+    p2: float,
+    u: Sequence[float] = QUADRATIC,
 ) -> np.ndarray:
     """Fluxes of one parameter set and one channel: the engine's (1, 1, n) result as (n,)."""
     points = [np.atleast_2d(np.asarray(a, dtype=np.float64)) for a in (z, x, y, angles)]
@@ -36,7 +42,10 @@ def engine_flux(
 
 
 def frame_flux(
-    z: float | Sequence[float], theta: float | Sequence[float], p1: float, p2: float,
+    z: float | Sequence[float],
+    theta: float | Sequence[float],
+    p1: float,
+    p2: float,
     u: Sequence[float] = QUADRATIC,
 ) -> np.ndarray:
     """Fluxes in the frame P = (z, 0), where the line angle is the angle from the
@@ -46,7 +55,8 @@ def frame_flux(
 
 
 def mp_flux(z: float, theta: float, p1: float, p2: float, u: Sequence[float] = QUADRATIC) -> float:
-    return float(mp_reference_flux("quadratic", u, z, p1, p2, theta))
+    """The 30-digit reference (stored in tests/data, see tests/references.py)."""
+    return references.mp_flux("quadratic", u, z, p1, p2, theta)
 
 
 def oracle_law(u: Sequence[float]) -> tuple[str, tuple[float, ...]]:
@@ -62,8 +72,10 @@ def blocked_centred(p: float, u: Sequence[float]) -> float:
     """Blocked fraction of a disc of radius p centred on the star, in closed form."""
     c0, c1, c2 = 1.0 - u[0] - u[1], u[0] + 2.0 * u[1], -u[1]
     mu = math.sqrt(1.0 - p * p)
-    covered = 2.0 * math.pi * (
-        c0 * p * p / 2.0 + c1 * (1.0 - mu**3) / 3.0 + c2 * (p * p / 2.0 - p**4 / 4.0)
+    covered = (
+        2.0
+        * math.pi
+        * (c0 * p * p / 2.0 + c1 * (1.0 - mu**3) / 3.0 + c2 * (p * p / 2.0 - p**4 / 4.0))
     )
     return covered / (math.pi * (1.0 - u[0] / 3.0 - u[1] / 6.0))
 
@@ -93,8 +105,10 @@ def test_random_points_match_the_reference(u: tuple[float, float]) -> None:
     radii = rng.uniform(0.0, 0.3, (count, 2))
     law, coefficients = oracle_law(u)
     errors = [
-        abs(frame_flux(z[i], theta[i], *radii[i], u=u)[0]
-            - reference_flux(law, coefficients, z[i], *radii[i], theta[i]))
+        abs(
+            frame_flux(z[i], theta[i], *radii[i], u=u)[0]
+            - reference_flux(law, coefficients, z[i], *radii[i], theta[i])
+        )
         for i in range(count)
     ]
     assert max(errors) < TOL_DOUBLE_REF
@@ -234,8 +248,11 @@ def test_uniform_star_matches_lens_areas(z: float) -> None:
 
 def _sweep(seed: int, count: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     rng = np.random.default_rng(seed)
-    return (rng.uniform(0.0, 1.3, count), rng.uniform(-math.pi, math.pi, count),
-            rng.uniform(0.0, 0.3, (count, 2)))
+    return (
+        rng.uniform(0.0, 1.3, count),
+        rng.uniform(-math.pi, math.pi, count),
+        rng.uniform(0.0, 0.3, (count, 2)),
+    )
 
 
 def test_turning_the_line_by_a_half_turn_swaps_the_halves() -> None:
@@ -309,8 +326,9 @@ def test_sky_frame_positions_and_sides() -> None:
     p1, p2 = 0.08, 0.15
     got = engine_flux(z, x, y, angles, p1, p2)
     for i in range(count):
-        expected = reference_flux("quadratic", QUADRATIC, z[i], p1, p2,
-                                  sky_theta(x[i], y[i], angles[i]))
+        expected = reference_flux(
+            "quadratic", QUADRATIC, z[i], p1, p2, sky_theta(x[i], y[i], angles[i])
+        )
         assert abs(got[i] - expected) < TOL_DOUBLE_REF
 
 
@@ -334,8 +352,11 @@ def test_annulus_integration_converges_to_the_closed_form(p1: float, p2: float) 
     x, y, z, angles, crossing = transit(120)
     exact = engine_flux(z, x, y, angles, p1, p2)
     diffs = [
-        np.max(np.abs(_velmora._velmora(z, p1, *QUADRATIC, step, 0, angles, y, crossing, p2, 1)
-                      - exact))
+        np.max(
+            np.abs(
+                _velmora._velmora(z, p1, *QUADRATIC, step, 0, angles, y, crossing, p2, 1) - exact
+            )
+        )
         for step in (1e-2, 1e-3, 1e-4)
     ]
     assert diffs[0] < 1e-6
@@ -361,25 +382,46 @@ def test_zero_radii_give_exactly_one() -> None:
 
 
 def test_empty_and_converted_inputs() -> None:
-    empty = _engine.transit("quadratic", np.zeros((1, 1, 2)), [[0.1]], [[0.1]],
-                            *(np.zeros((1, 0)),) * 4)
+    empty = _engine.transit(
+        "quadratic", np.zeros((1, 1, 2)), [[0.1]], [[0.1]], *(np.zeros((1, 0)),) * 4
+    )
     assert empty.shape == (1, 1, 0)
-    from_lists = _engine.transit("quadratic", [[[0.4, 0.25]]], [[0.1]], [[0.12]], [[0.3, 0.5]],
-                                 [[0.3, 0.5]], [[0.0, 0.1]], [[0.2, 0.2]])
-    from_arrays = engine_flux(np.array([0.3, 0.5]), np.array([0.3, 0.5]), np.array([0.0, 0.1]),
-                              np.array([0.2, 0.2]), 0.1, 0.12)
+    from_lists = _engine.transit(
+        "quadratic",
+        [[[0.4, 0.25]]],
+        [[0.1]],
+        [[0.12]],
+        [[0.3, 0.5]],
+        [[0.3, 0.5]],
+        [[0.0, 0.1]],
+        [[0.2, 0.2]],
+    )
+    from_arrays = engine_flux(
+        np.array([0.3, 0.5]),
+        np.array([0.3, 0.5]),
+        np.array([0.0, 0.1]),
+        np.array([0.2, 0.2]),
+        0.1,
+        0.12,
+    )
     assert from_lists.dtype == np.float64
     assert np.array_equal(from_lists[0, 0], from_arrays)
 
 
 @pytest.mark.parametrize(
     ("p1", "u1", "u2", "p2"),
-    [(-0.1, 0.4, 0.25, 0.1), (0.1, 0.4, 0.25, -1e-300), (math.nan, 0.4, 0.25, 0.1),
-     (0.1, 0.4, 0.25, math.inf), (0.1, math.nan, 0.25, 0.1), (0.1, 0.4, -math.inf, 0.1)],
+    [
+        (-0.1, 0.4, 0.25, 0.1),
+        (0.1, 0.4, 0.25, -1e-300),
+        (math.nan, 0.4, 0.25, 0.1),
+        (0.1, 0.4, 0.25, math.inf),
+        (0.1, math.nan, 0.25, 0.1),
+        (0.1, 0.4, -math.inf, 0.1),
+    ],
 )
 def test_invalid_radii_and_coefficients_raise(p1: float, u1: float, u2: float, p2: float) -> None:
     z = np.array([0.5])
-    with pytest.raises(ValueError, match="radius|coefficients"):
+    with pytest.raises(ValueError, match=r"radius|coefficients"):
         engine_flux(z, z, z, z, p1, p2, (u1, u2))
 
 
@@ -418,6 +460,23 @@ def test_large_radii_use_the_fine_annulus_integration(p1: float, p2: float) -> N
     annulus = _velmora._velmora(z, p1, *QUADRATIC, 1e-4, 0, angles, y, crossing, p2, 1)
     assert np.max(np.abs(got - annulus)) < 1e-12
     for i in (3, 12, 20):
-        expected = reference_flux("quadratic", QUADRATIC, z[i], p1, p2,
-                                  sky_theta(x[i], y[i], angles[i]))
+        expected = reference_flux(
+            "quadratic", QUADRATIC, z[i], p1, p2, sky_theta(x[i], y[i], angles[i])
+        )
         assert abs(got[i] - expected) < 1e-7
+
+
+@pytest.mark.skipif(references.RECORDING, reason="the store is being rewritten")
+def test_stored_references_are_the_30_digit_values() -> None:
+    """A sample of the stored references recomputed live: a stale or damaged store fails."""
+    keys = references.stored_keys()
+    assert len(keys) > 100
+    rng = np.random.default_rng(2)
+    for key in rng.choice(keys, size=4, replace=False):
+        assert references.mp_flux(*_parse(key)) == references.mp_flux_by_key(key)
+
+
+def _parse(key: str) -> tuple:
+    law, *numbers = key.split("|")
+    *coefficients, z, p1, p2, theta = (float(v) for v in numbers)
+    return law, coefficients, z, p1, p2, theta

@@ -65,9 +65,29 @@ def _watchdog_writes_to_the_terminal(request: pytest.FixtureRequest) -> None:
 # ---- Values ----------------------------------------------------------------------------------
 
 EDGE_FLOATS = [
-    0.0, -0.0, 0.5, 1.0, -1.0, 1.0 - 2.0**-53, 1.0 + 2.0**-52, math.pi, math.pi / 2 + 1e-9,
-    math.nan, -math.nan, math.inf, -math.inf, 1e300, -1e300, 1.7976931348623157e308,
-    5e-324, -5e-324, 2.2250738585072014e-308, 1e-300, 2.0**31, -(2.0**31) - 1.0, 2.45e6,
+    0.0,
+    -0.0,
+    0.5,
+    1.0,
+    -1.0,
+    1.0 - 2.0**-53,
+    1.0 + 2.0**-52,
+    math.pi,
+    math.pi / 2 + 1e-9,
+    math.nan,
+    -math.nan,
+    math.inf,
+    -math.inf,
+    1e300,
+    -1e300,
+    1.7976931348623157e308,
+    5e-324,
+    -5e-324,
+    2.2250738585072014e-308,
+    1e-300,
+    2.0**31,
+    -(2.0**31) - 1.0,
+    2.45e6,
 ]
 floats = st.one_of(
     st.sampled_from(EDGE_FLOATS),
@@ -99,14 +119,49 @@ class BadNumber:
 
 # Objects of the wrong kind for a number or an array argument.
 strangers = st.sampled_from(
-    [None, "0.5", b"1", 1 + 2j, [], {}, (), object(), BadNumber(), np.float32(0.5),
-     np.int64(3), True, 1.5, np.array([1.0, 2.0]), [0.5, None], [[0.5], [0.5, 1.0]]]
+    [
+        None,
+        "0.5",
+        b"1",
+        1 + 2j,
+        [],
+        {},
+        (),
+        object(),
+        BadNumber(),
+        np.float32(0.5),
+        np.int64(3),
+        True,
+        1.5,
+        np.array([1.0, 2.0]),
+        [0.5, None],
+        [[0.5], [0.5, 1.0]],
+    ]
 )
 
 DTYPES = [
-    np.bool_, np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32, np.uint64,
-    np.float16, np.float32, np.float64, np.longdouble, np.complex64, np.complex128,
-    ">f8", ">i4", "M8[s]", "m8[s]", "U3", "S3", [("a", "<f8"), ("b", "<i4")],
+    np.bool_,
+    np.int8,
+    np.int16,
+    np.int32,
+    np.int64,
+    np.uint8,
+    np.uint16,
+    np.uint32,
+    np.uint64,
+    np.float16,
+    np.float32,
+    np.float64,
+    np.longdouble,
+    np.complex64,
+    np.complex128,
+    ">f8",
+    ">i4",
+    "M8[s]",
+    "m8[s]",
+    "U3",
+    "S3",
+    [("a", "<f8"), ("b", "<i4")],
 ]
 
 
@@ -137,8 +192,19 @@ def relayout(array: np.ndarray, layout: str) -> Any:
 
 
 layouts = st.sampled_from(
-    ["plain", "plain", "plain", "reversed", "strided", "readonly", "fortran", "unaligned",
-     "broadcast", "list", "object"]
+    [
+        "plain",
+        "plain",
+        "plain",
+        "reversed",
+        "strided",
+        "readonly",
+        "fortran",
+        "unaligned",
+        "broadcast",
+        "list",
+        "object",
+    ]
 )
 
 
@@ -192,8 +258,21 @@ steps = st.one_of(
     st.floats(1e-3, 1.0),
     st.floats(1e-2, 1.0),
     st.sampled_from(
-        [0.0, -0.0, -1e-3, math.nan, math.inf, -math.inf, 1e-300, 5e-324, 1e-20,
-         SMALLEST_STEP * (1.0 - 2.0**-53), 2.0, 1e300, 1.7976931348623157e308]
+        [
+            0.0,
+            -0.0,
+            -1e-3,
+            math.nan,
+            math.inf,
+            -math.inf,
+            1e-300,
+            5e-324,
+            1e-20,
+            SMALLEST_STEP * (1.0 - 2.0**-53),
+            2.0,
+            1e300,
+            1.7976931348623157e308,
+        ]
     ),
 )
 
@@ -339,8 +418,12 @@ def broadcast_arguments(draw: st.DrawFn, count: int, integer_first: bool = False
             dtype = draw(st.sampled_from([np.int64] * 4 + [np.int32, np.int8]))
             values = hnp.arrays(dtype, shape, elements=st.integers(-30, 30))
             wide = hnp.arrays(np.int64, shape, elements=st.integers(-(2**40), 2**40))
-            args.append(argument(st.one_of(values, values, wide, ints),
-                                 st.one_of(floats, any_array(4), strangers)))
+            args.append(
+                argument(
+                    st.one_of(values, values, wide, ints),
+                    st.one_of(floats, any_array(4), strangers),
+                )
+            )
             continue
         values = hnp.arrays(np.float64, shape, elements=floats)
         args.append(argument(st.one_of(values, floats), st.one_of(any_array(4), strangers)))
@@ -400,8 +483,9 @@ def geometry_light_curve_args(draw: st.DrawFn) -> tuple:
         count = draw(st.integers(0, 5))
     return (
         law,
-        argument(st.lists(floats, min_size=count, max_size=count),
-                 st.one_of(any_array(5), strangers)),
+        argument(
+            st.lists(floats, min_size=count, max_size=count), st.one_of(any_array(5), strangers)
+        ),
         argument(point_array(n, lengths), any_kind_of_array()),
         argument(per_point(n), any_kind_of_array()),
         argument(per_point(n), any_kind_of_array()),
@@ -464,19 +548,32 @@ def test_engine_and_testing_modules_survive_random_arguments() -> None:
     @given(light_curve_args(2))
     def run_light_curve(args: tuple) -> None:
         # The engine takes the points as (sets, points) arrays and the planet per channel.
-        z, p, c1, c2, _, _, line, offsets, crossing, p2, _ = args
+        z, p, c1, c2, _, _, line, offsets, _, p2, _ = args
 
         def transit(z, p, c1, c2, line, offsets, p2):
             z2 = np.atleast_2d(np.asarray(z, dtype=np.float64))
-            return _engine.transit("quadratic", [[[c1, c2]]], [[p]], [[p2]], z2, z2,
-                                   np.atleast_2d(offsets), np.atleast_2d(line))
+            return _engine.transit(
+                "quadratic",
+                [[[c1, c2]]],
+                [[p]],
+                [[p2]],
+                z2,
+                z2,
+                np.atleast_2d(offsets),
+                np.atleast_2d(line),
+            )
 
         # Arrays that do not match in shape are refused with an exception.
-        call_checked(transit, (z, p, c1, c2, line, offsets, p2),
-                     lambda a: (1, 1, points_of(a[0])))
+        call_checked(transit, (z, p, c1, c2, line, offsets, p2), lambda a: (1, 1, points_of(a[0])))
 
-    counts = {"halves": 6, "carlson_rf": 3, "carlson_rd": 3, "carlson_rj": 4,
-              "carlson_rc": 2, "carlson_rf_rd_rj": 4}
+    counts = {
+        "halves": 6,
+        "carlson_rf": 3,
+        "carlson_rd": 3,
+        "carlson_rj": 4,
+        "carlson_rc": 2,
+        "carlson_rf_rd_rj": 4,
+    }
 
     @st.composite
     def scalar_calls(draw: st.DrawFn) -> tuple[str, tuple]:
@@ -535,14 +632,20 @@ HANG_CASES = {
     "step 1e-300 mid-disc": ("light_curve([0.5], step=1e-300, law='tessaly')", REFUSED),
     "step 5e-324": ("light_curve([0.5], step=5e-324, law='orvinth')", REFUSED),
     "step 1e-20": ("light_curve([0.0], step=1e-20)", REFUSED),
-    "step just below 2**-28": (f"light_curve([0.5], step={SMALLEST_STEP * (1 - 2**-53)!r})",
-                               REFUSED),
+    "step just below 2**-28": (
+        f"light_curve([0.5], step={SMALLEST_STEP * (1 - 2**-53)!r})",
+        REFUSED,
+    ),
     "geometry step 1e-300": (
         "_testing.light_curve('quadratic', [0.4, 0.25], [0.5], [1.8], [0.2], 0.1, 0.12, "
-        "1e-300, 0.5, True, False)", REFUSED),
+        "1e-300, 0.5, True, False)",
+        REFUSED,
+    ),
     # The smallest accepted step factor on a band at the limb, where the steps are tiniest.
-    "step 2**-28 at the limb": ("light_curve([1.0 - 5e-7, 1.0], p=1e-6, p2=1e-6, step=2**-28)",
-                                "array 2 True"),
+    "step 2**-28 at the limb": (
+        "light_curve([1.0 - 5e-7, 1.0], p=1e-6, p2=1e-6, step=2**-28)",
+        "array 2 True",
+    ),
     "step 1e300": (f"light_curve({CROSSING}, step=1e300)", "array 5 True"),
     # The first step overflows to infinity: one annulus whose width is NaN, but the call ends.
     "largest step": (f"light_curve({CROSSING}, step=1.7976931348623157e308)", "array 5"),
@@ -551,23 +654,35 @@ HANG_CASES = {
     "negative radii": (f"light_curve({CROSSING}, p=-0.3, p2=-5.0)", "array 5"),
     "huge radii": (f"light_curve({CROSSING}, p=1e300, p2=1e300, law='tessaly')", "array 5"),
     "NaN crossing index": (f"light_curve({CROSSING}, crossing=math.nan)", "array 5 True"),
-    "NaN angles and offsets": (f"light_curve({CROSSING}, line=math.nan, offset=math.nan)",
-                               "array 5 True"),
+    "NaN angles and offsets": (
+        f"light_curve({CROSSING}, line=math.nan, offset=math.nan)",
+        "array 5 True",
+    ),
     "infinite separations": ("light_curve([math.inf, -math.inf, -1e300, 1e300])", "array 4 True"),
-    "10**5 NaN points": ("light_curve(np.full(10**5, math.nan), line=math.nan, offset=math.nan, "
-                         "law='orvinth')", "array 100000"),
+    "10**5 NaN points": (
+        "light_curve(np.full(10**5, math.nan), line=math.nan, offset=math.nan, law='orvinth')",
+        "array 100000",
+    ),
     # Kepler's equation where Newton's method cycles or crawls.
-    "two-step Newton cycle": ("orbit(2.45e6 + np.linspace(0, 1, 2000), per=0.01, e=0.5)",
-                              "array 8000 True"),
+    "two-step Newton cycle": (
+        "orbit(2.45e6 + np.linspace(0, 1, 2000), per=0.01, e=0.5)",
+        "array 8000 True",
+    ),
     "nearly parabolic": ("orbit(np.linspace(-1e4, 1e4, 2000), e=1.0 - 1e-12)", "array 8000"),
-    "parabolic": ("orbit(np.linspace(-1e4, 1e4, 2000), e=1.0, function=_kestrin._getf)",
-                  "array 8000"),
+    "parabolic": (
+        "orbit(np.linspace(-1e4, 1e4, 2000), e=1.0, function=_kestrin._getf)",
+        "array 8000",
+    ),
     "hyperbolic": ("orbit(np.linspace(-1e4, 1e4, 200), e=1.5)", "array 800"),
-    "huge times": ("orbit([1e300, -1e300, math.inf, math.nan, 1.7976931348623157e308])",
-                   "array 20"),
+    "huge times": (
+        "orbit([1e300, -1e300, math.inf, math.nan, 1.7976931348623157e308])",
+        "array 20",
+    ),
     "tiny period": ("orbit(np.linspace(0, 1, 200), per=1e-300, e=0.5)", "array 800"),
-    "eclipse of NaN": ("_eclipse._eclipse(np.full(10**5, math.nan), math.nan, math.inf, 0)",
-                       "array 100000"),
+    "eclipse of NaN": (
+        "_eclipse._eclipse(np.full(10**5, math.nan), math.nan, math.inf, 0)",
+        "array 100000",
+    ),
 }
 
 

@@ -37,8 +37,8 @@ Case = tuple[Callable, tuple, Optional[type]]
 # blocks wait in a quarantine, and with PYTHONMALLOC=malloc (as tools/sanitize.sh runs) NumPy's
 # own error paths leave a bounded amount of traced memory behind. Reference counts are exact
 # everywhere.
-ORDINARY_ALLOCATORS = (
-    not os.environ.get("PYTHONMALLOC") and "asan" not in os.environ.get("LD_PRELOAD", "")
+ORDINARY_ALLOCATORS = not os.environ.get("PYTHONMALLOC") and "asan" not in os.environ.get(
+    "LD_PRELOAD", ""
 )
 
 
@@ -50,8 +50,9 @@ class BadNumber:
 
 
 def light_curve_cases(function: Callable, coefficients: tuple[float, ...]) -> list[Case]:
-    def args(z: Any = Z, line: Any = LINE, offsets: Any = OFFSETS, step: Any = 0.05,
-             flag: Any = 1) -> tuple:
+    def args(
+        z: Any = Z, line: Any = LINE, offsets: Any = OFFSETS, step: Any = 0.05, flag: Any = 1
+    ) -> tuple:
         return (z, 0.1, *coefficients, step, 0, line, offsets, 31.5, 0.12, flag)
 
     return [
@@ -62,8 +63,7 @@ def light_curve_cases(function: Callable, coefficients: tuple[float, ...]) -> li
         (function, args(z=list(Z), step=1e-300), ValueError),
         (function, args(z=list(Z), line=LINE[:-1]), ValueError),  # per-point array too short
         (function, args(z=list(Z), offsets=OFFSETS[:-1].astype(np.float32)), ValueError),
-        (function, args(line=LINE.astype(np.float32), offsets=OFFSETS.astype(complex)),
-         TypeError),
+        (function, args(line=LINE.astype(np.float32), offsets=OFFSETS.astype(complex)), TypeError),
         (function, args(z=[[0.5, 0.6], [0.7, 0.8]]), ValueError),
         (function, args(z=Z.astype(complex)), TypeError),
         (function, args(flag=256), OverflowError),
@@ -102,8 +102,6 @@ def geometry_cases() -> list[Case]:
     g = _geometry
     index = np.arange(N)
     wide_index = index + 2**40
-    coefficients = [0.4, 0.25]
-    lc = (coefficients, Z, LINE, OFFSETS, 0.1, 0.12, 0.05, 31.5)
     return [
         (g.area, (Z, np.linspace(0, 1, N), 0.1, LINE - 1.5), None),
         (g.area, (Z[:, None], Z, 0.1, 0.3), None),
@@ -129,8 +127,11 @@ def private_module_cases() -> list[Case]:
         (t.light_curve, ("quadratic", *lc, True, True), None),
         (t.light_curve, ("linear", *lc, True, False), ValueError),  # after every conversion
         (t.light_curve, ("nonlinear", *lc, True, False), ValueError),  # too few coefficients
-        (t.light_curve, ("quadratic", coefficients, Z, LINE[:3], OFFSETS, 0.1, 0.12, 0.05, 31.5,
-                         True, False), ValueError),
+        (
+            t.light_curve,
+            ("quadratic", coefficients, Z, LINE[:3], OFFSETS, 0.1, 0.12, 0.05, 31.5, True, False),
+            ValueError,
+        ),
     ]
 
 
@@ -152,8 +153,7 @@ def engine_cases() -> list[Case]:
     rows = [a[np.newaxis] for a in (Z, Z, OFFSETS, LINE)]
     return [
         (f, ("quadratic", *planet, *rows), None),
-        (f, ("quadratic", *planet, rows[0].tolist(), rows[1].astype(np.float32), *rows[2:]),
-         None),
+        (f, ("quadratic", *planet, rows[0].tolist(), rows[1].astype(np.float32), *rows[2:]), None),
         (f, ("quadratic", *planet, *rows[:3], rows[3][:, :-1]), ValueError),
         (f, ("quadratic", *planet, *rows[:2], rows[2].astype(complex), rows[3]), TypeError),
         (f, ("cubic", *planet, *rows), ValueError),
@@ -239,10 +239,12 @@ def test_resident_memory_does_not_grow_with_large_arrays() -> None:
     t = np.linspace(-1.0, 1.0, n, dtype=np.float32)
     cases: list[Case] = [
         (_velmora._velmora, (z32, 0.1, 0.4, 0.25, 0.05, 0, line, offsets, 0.5, 0.12, 1), None),
-        (_tessaly._tessaly, (z, 0.1, 0.6, -0.3, 0.7, -0.3, 0.05, 0, line.astype(np.float32),
-                             offsets, 0.5, 0.12, 1), None),
-        (_orvinth._orvinth, (z32, 0.1, 0.4, 0.05, 0.05, 0, line, short, 0.5, 0.12, 1),
-         ValueError),
+        (
+            _tessaly._tessaly,
+            (z, 0.1, 0.6, -0.3, 0.7, -0.3, 0.05, 0, line.astype(np.float32), offsets, 0.5, 0.12, 1),
+            None,
+        ),
+        (_orvinth._orvinth, (z32, 0.1, 0.4, 0.05, 0.05, 0, line, short, 0.5, 0.12, 1), ValueError),
         (_kestrin._kestrin, (t, 0.0, 3.0, 10.0, 1.55, 0.0, 1.2, 1, 0), None),
         (_eclipse._eclipse, (z32, 0.1, 0.01, 0), None),
         (_geometry.area, (z32, 0.5, 0.1, 0.3), None),

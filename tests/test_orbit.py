@@ -59,8 +59,14 @@ def f_from_e(ea: float, e: float) -> float:
 def reference_brentq(m: float, e: float) -> float:
     """Eccentric anomaly of the mean anomaly reduced into [-pi, pi], by bracketing."""
     mr = math.remainder(m, 2.0 * math.pi)
-    return brentq(lambda x: x - e * math.sin(x) - mr, mr - e - 1e-9, mr + e + 1e-9,
-                  xtol=1e-16, rtol=1e-15, maxiter=500)
+    return brentq(
+        lambda x: x - e * math.sin(x) - mr,
+        mr - e - 1e-9,
+        mr + e + 1e-9,
+        xtol=1e-16,
+        rtol=1e-15,
+        maxiter=500,
+    )
 
 
 def reference_mpmath(m: float, e: float) -> float:
@@ -112,8 +118,10 @@ def test_layout_and_argument_handling(fn):
 
 
 def test_docstrings():
-    sep_head = (" This module computes the distance between the centers of the star and the "
-                "planet in the plane of the sky.  ")
+    sep_head = (
+        " This module computes the distance between the centers of the star and the "
+        "planet in the plane of the sky.  "
+    )
     assert _kestrin.__doc__ == _kestrin._kestrin.__doc__
     assert _kestrin._kestrin.__doc__.startswith(sep_head)
     assert len(_kestrin._kestrin.__doc__) > len(sep_head) + 20
@@ -171,7 +179,8 @@ def test_zero_q_is_far_side_for_both_selectors():
     t = np.linspace(0.0, 3.0, 50)
     for selector in (1, 2):
         np.testing.assert_array_equal(
-            blocks(_kestrin._kestrin, t, 0.0, 1.0, 5.0, 0.0, 0.2, 0.3, selector)[0], FAR)
+            blocks(_kestrin._kestrin, t, 0.0, 1.0, 5.0, 0.0, 0.2, 0.3, selector)[0], FAR
+        )
     sep = blocks(_kestrin._kestrin, t, 0.0, 1.0, 5.0, 0.0, 0.0, 0.3, 0)[0]
     np.testing.assert_allclose(sep, 5.0, rtol=1e-14)  # face-on circle: separation = a
 
@@ -185,7 +194,7 @@ def test_getf_ignores_selector_and_last_integer(e):
         np.testing.assert_array_equal(_kestrin._getf(*args, selector, extra), ref)
     sep = _kestrin._kestrin(*args, 1, 0)
     np.testing.assert_array_equal(_kestrin._kestrin(*args, 1, 12345), sep)
-    np.testing.assert_array_equal(sep[t.size:], ref[t.size:])
+    np.testing.assert_array_equal(sep[t.size :], ref[t.size :])
 
 
 # ---------------------------------------------------------------------------------------------
@@ -205,7 +214,7 @@ def test_threshold_and_ranges_of_true_anomaly():
     assert np.all(np.abs(f) <= PI) and f.min() < -3.1 and f.max() > 3.1
 
 
-@pytest.mark.parametrize("periods", [1e3, 2.0**31 + 0.25, 3.3e9, -2.0**31 - 0.75, -5e10])
+@pytest.mark.parametrize("periods", [1e3, 2.0**31 + 0.25, 3.3e9, -(2.0**31) - 0.75, -5e10])
 def test_near_circular_far_from_periastron(periods):
     per = 0.37
     t = np.array([periods * per])
@@ -246,8 +255,15 @@ def random_orbits(seed: int, count: int):
     for _ in range(count):
         per = rng.uniform(0.2, 30.0)
         inc = rng.choice([rng.uniform(0.15, 1.4), rng.uniform(1.75, 3.0)])
-        yield (rng.uniform(-10, 10), per, rng.uniform(1.5, 60.0), inc,
-               rng.uniform(1e-5, 0.95), rng.uniform(-7.0, 7.0), rng.uniform(-60, 60, 40))
+        yield (
+            rng.uniform(-10, 10),
+            per,
+            rng.uniform(1.5, 60.0),
+            inc,
+            rng.uniform(1e-5, 0.95),
+            rng.uniform(-7.0, 7.0),
+            rng.uniform(-60, 60, 40),
+        )
 
 
 @pytest.mark.parametrize("seed", [1, 2, 3])
@@ -269,8 +285,9 @@ def test_against_independent_kepler_solution(seed):
         np.testing.assert_allclose(out[0], np.hypot(out[3], out[1]), rtol=1e-12, atol=0)
 
 
-def replay_point(t: float, tc: float, per: float, a: float, inc: float, e: float, w: float,
-                 selector: int) -> tuple[list[float], float]:
+def replay_point(
+    t: float, tc: float, per: float, a: float, inc: float, e: float, w: float, selector: int
+) -> tuple[list[float], float]:
     """The four values of one time from the formulas in their stated order (Newton branch)."""
     ea, met = newton_as_written(mean_anomaly(t, tc, per, e, w), e)
     assert met
@@ -281,8 +298,12 @@ def replay_point(t: float, tc: float, per: float, a: float, inc: float, e: float
         d = FAR
     else:
         d = math.sqrt(1.0 - ((s * s) * si) * si) * (((1.0 - e * e) * a) / (e * math.cos(f) + 1.0))
-    return [d, (math.sin(phi) * radius) * math.cos(inc),
-            math.atan((-1.0 / math.tan(phi)) * math.cos(inc)), math.cos(phi) * radius], f
+    return [
+        d,
+        (math.sin(phi) * radius) * math.cos(inc),
+        math.atan((-1.0 / math.tan(phi)) * math.cos(inc)),
+        math.cos(phi) * radius,
+    ], f
 
 
 @pytest.mark.parametrize("selector", [0, 1, 2])
@@ -299,11 +320,19 @@ def test_agrees_bit_for_bit_with_the_formulas_as_written(selector):
 def far_time_and_near_parabolic_cases():
     rng = np.random.default_rng(7)
     far = 2.45e6 + rng.uniform(0.0, 0.05, 300)
-    return [(far, 0.0, 0.01, 0.5, 0.7), (far, 0.0, 0.01, 0.9999, 0.7),
-            (rng.uniform(-20.0, 20.0, 3000), 0.3, 1.0, 0.9999, 0.7),
-            (rng.uniform(-20.0, 20.0, 3000), 0.3, 1.0, 0.99999, 2.0),
-            (periastron_time(0.3, 1.0, 1 - 1e-8, 2.0) + rng.uniform(-0.02, 0.02, 1500),
-             0.3, 1.0, 1 - 1e-8, 2.0)]
+    return [
+        (far, 0.0, 0.01, 0.5, 0.7),
+        (far, 0.0, 0.01, 0.9999, 0.7),
+        (rng.uniform(-20.0, 20.0, 3000), 0.3, 1.0, 0.9999, 0.7),
+        (rng.uniform(-20.0, 20.0, 3000), 0.3, 1.0, 0.99999, 2.0),
+        (
+            periastron_time(0.3, 1.0, 1 - 1e-8, 2.0) + rng.uniform(-0.02, 0.02, 1500),
+            0.3,
+            1.0,
+            1 - 1e-8,
+            2.0,
+        ),
+    ]
 
 
 @pytest.mark.parametrize("case", range(5))
@@ -311,8 +340,10 @@ def test_stuck_iterations_end_with_the_accurate_solution(case, tmp_path):
     t, tc, per, e, w = far_time_and_near_parabolic_cases()[case]
     # A hang must fail the test rather than stall the run: call in a child with a time limit.
     np.save(tmp_path / "t.npy", t)
-    code = (f"import numpy as np, _kestrin; t = np.load({str(tmp_path / 't.npy')!r});"
-            f"_kestrin._kestrin(t, {tc!r}, {per!r}, 5.0, 1.2, {e!r}, {w!r}, 1, 0)")
+    code = (
+        f"import numpy as np, _kestrin; t = np.load({str(tmp_path / 't.npy')!r});"
+        f"_kestrin._kestrin(t, {tc!r}, {per!r}, 5.0, 1.2, {e!r}, {w!r}, 1, 0)"
+    )
     subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
 
     f = blocks(_kestrin._getf, t, tc, per, 5.0, 1.2, e, w)[0]

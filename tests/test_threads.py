@@ -41,8 +41,9 @@ def orbit_call(function: Callable, k: int) -> Callable:
 # For each function, one call per thread with arguments of its own.
 WORKLOADS: dict[str, list[Callable[[], np.ndarray]]] = {
     "_velmora": [light_curve_call(_velmora._velmora, (0.4, 0.25), k) for k in range(THREADS)],
-    "_tessaly": [light_curve_call(_tessaly._tessaly, (0.6, -0.3, 0.7, -0.3), k)
-                 for k in range(THREADS)],
+    "_tessaly": [
+        light_curve_call(_tessaly._tessaly, (0.6, -0.3, 0.7, -0.3), k) for k in range(THREADS)
+    ],
     "_orvinth": [light_curve_call(_orvinth._orvinth, (0.4, 0.05), k) for k in range(THREADS)],
     "_kestrin": [orbit_call(_kestrin._kestrin, k) for k in range(THREADS)],
     "_getf": [orbit_call(_kestrin._getf, k) for k in range(THREADS)],
@@ -51,14 +52,29 @@ WORKLOADS: dict[str, list[Callable[[], np.ndarray]]] = {
         for k in range(THREADS)
     ],
     "_geometry.area": [
-        (lambda k=k: _geometry.area(np.linspace(0.0, 1.2, N), 0.1 * k + 0.3, 0.1,
-                                    np.linspace(-1.5, 1.5, N)))
+        (
+            lambda k=k: _geometry.area(
+                np.linspace(0.0, 1.2, N), 0.1 * k + 0.3, 0.1, np.linspace(-1.5, 1.5, N)
+            )
+        )
         for k in range(THREADS)
     ],
     "_testing.light_curve": [
-        (lambda k=k: _testing.light_curve(
-            "exponential", [0.4, 0.05], np.linspace(0.0, 1.2, N), np.full(N, 0.3 * k),
-            np.full(N, 0.1), 0.1, 0.11, 0.02, N / 2, True, k % 2 == 0))
+        (
+            lambda k=k: _testing.light_curve(
+                "exponential",
+                [0.4, 0.05],
+                np.linspace(0.0, 1.2, N),
+                np.full(N, 0.3 * k),
+                np.full(N, 0.1),
+                0.1,
+                0.11,
+                0.02,
+                N / 2,
+                True,
+                k % 2 == 0,
+            )
+        )
         for k in range(THREADS)
     ],
 }

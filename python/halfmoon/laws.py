@@ -102,7 +102,9 @@ def _law(name: Any) -> Law:
     return LAWS[name]
 
 
-def check_coefficients(law: str, coefficients: Any, name: str = "coefficients") -> tuple[float, ...]:
+def check_coefficients(
+    law: str, coefficients: Any, name: str = "coefficients"
+) -> tuple[float, ...]:
     """The law's coefficients as a tuple of floats, or ValueError naming what is wrong.
 
     Checks the count and that each coefficient is a finite real, and the law's own rules
@@ -188,7 +190,9 @@ def _monotone_cubic(grid: np.ndarray, values: np.ndarray, x: np.ndarray) -> np.n
     h10 = t * (1.0 - t) ** 2
     h01 = t * t * (3.0 - 2.0 * t)
     h11 = t * t * (t - 1.0)
-    return h00 * values[k] + h10 * h[k] * slopes[k] + h01 * values[k + 1] + h11 * h[k] * slopes[k + 1]
+    return (
+        h00 * values[k] + h10 * h[k] * slopes[k] + h01 * values[k + 1] + h11 * h[k] * slopes[k + 1]
+    )
 
 
 def _end_slope(h0: float, h1: float, d0: float, d1: float) -> float:
@@ -259,7 +263,9 @@ def total_flux(law: str, coefficients: Sequence[float]) -> float:
         "linear": lambda: 1.0 / 2.0 - c[0] / 6.0,
         "quadratic": lambda: 1.0 / 2.0 - c[0] / 6.0 - c[1] / 12.0,
         "square_root": lambda: 1.0 / 2.0 - c[0] / 6.0 - c[1] / 10.0,
-        "nonlinear": lambda: 1.0 / 2.0 - sum(ck * (k + 1) / (2.0 * (k + 5)) for k, ck in enumerate(c)),
+        "nonlinear": lambda: (
+            1.0 / 2.0 - sum(ck * (k + 1) / (2.0 * (k + 5)) for k, ck in enumerate(c))
+        ),
         "exponential": lambda: 1.0 / 2.0 - c[0] / 6.0 + c[1] * _BOSE_INTEGRAL,
         "power2": lambda: 1.0 / 2.0 - c[0] * (1.0 / 2.0 - 1.0 / (c[1] + 2.0)),
     }

@@ -18,7 +18,7 @@ from __future__ import annotations
 import math
 import warnings
 from collections.abc import Sequence
-from typing import Any, Literal, Optional, Union
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -168,12 +168,12 @@ class Model:
         t: npt.ArrayLike,
         *,
         kind: Kind = "transit",
-        exposure_time: Union[float, npt.ArrayLike] = 0.0,
+        exposure_time: float | npt.ArrayLike = 0.0,
         subsamples: int = 1,
-        method: Optional[MethodName] = None,
-        step_factor: Optional[float] = None,
-        max_error_ppm: Optional[float] = None,
-        threads: Optional[int] = None,
+        method: MethodName | None = None,
+        step_factor: float | None = None,
+        max_error_ppm: float | None = None,
+        threads: int | None = None,
     ) -> None:
         if not isinstance(params, Parameters):
             raise TypeError(f"params must be a Parameters instance, got {type(params).__name__}")
@@ -192,8 +192,8 @@ class Model:
                 "or a whole orbit"
             )
         self.method = _method_name(method, params, kind, step_factor, max_error_ppm)
-        self.step_factor: Optional[float] = None
-        self.step_error: Optional[float] = None
+        self.step_factor: float | None = None
+        self.step_error: float | None = None
         self._method: IntegrationMethod = ExactMethod(self.threads)
         if self.method == "annulus":
             self._method = self._annulus_method(params, step_factor, max_error_ppm)
@@ -207,7 +207,7 @@ class Model:
         """The model's times (read-only)."""
         return self._t
 
-    def flux(self, params: Optional[Parameters] = None) -> np.ndarray:
+    def flux(self, params: Parameters | None = None) -> np.ndarray:
         """Relative flux at the model's times.
 
         Parameters
@@ -248,7 +248,7 @@ class Model:
         flux = self._evaluate(sets)
         return flux if sets[0].channels is not None else flux[:, 0]
 
-    def __call__(self, params: Optional[Parameters] = None) -> np.ndarray:
+    def __call__(self, params: Parameters | None = None) -> np.ndarray:
         """Same as :meth:`flux`."""
         return self.flux(params)
 
@@ -270,7 +270,9 @@ class Model:
         """Fluxes of the sets, shape (S, C, n)."""
         for k, p in enumerate(params):
             if not isinstance(p, Parameters):
-                raise TypeError(f"params[{k}] must be a Parameters instance, got {type(p).__name__}")
+                raise TypeError(
+                    f"params[{k}] must be a Parameters instance, got {type(p).__name__}"
+                )
             self._require_law(p)
         channels = _common_channels(params)
         sky = sky_points(params, self._grid)
@@ -314,8 +316,10 @@ class Model:
         channels = params.channels or 1
         sky = sky_points([params], self._grid)
         reach = 1.0 + float(
-            max(np.max(params.channel_array("radius_leading")),
-                np.max(params.channel_array("radius_trailing")))
+            max(
+                np.max(params.channel_array("radius_leading")),
+                np.max(params.channel_array("radius_trailing")),
+            )
         )
         choice = choose_step_factor(
             sky, planet_arrays([params], channels), bound, reach, line_offset(params.rotation)[0]
@@ -364,7 +368,7 @@ def _method_name(
     return method
 
 
-def _exposure_time(exposure_time: Any, count: int, subsamples: int) -> Union[float, np.ndarray]:
+def _exposure_time(exposure_time: Any, count: int, subsamples: int) -> float | np.ndarray:
     if np.ndim(exposure_time) == 0:
         value = real("exposure_time", exposure_time)
         if value < 0.0:
@@ -375,8 +379,7 @@ def _exposure_time(exposure_time: Any, count: int, subsamples: int) -> Union[flo
     values = times(exposure_time, "exposure_time")
     if values.shape != (count,):
         raise ValueError(
-            f"exposure_time must be one number or one per time ({count}), got shape "
-            f"{values.shape}"
+            f"exposure_time must be one number or one per time ({count}), got shape {values.shape}"
         )
     if np.any(values < 0.0):
         raise ValueError("exposure_time must be >= 0 everywhere")
@@ -385,9 +388,7 @@ def _exposure_time(exposure_time: Any, count: int, subsamples: int) -> Union[flo
     return values
 
 
-def _subsample_grid(
-    t: np.ndarray, exposure_time: Union[float, np.ndarray], count: int
-) -> np.ndarray:
+def _subsample_grid(t: np.ndarray, exposure_time: float | np.ndarray, count: int) -> np.ndarray:
     """Times of the sub-samples, ``count`` consecutive ones per exposure (midpoint rule); a
     private array of its own, never the times the model hands out."""
     if count == 1:
@@ -450,8 +451,10 @@ def _warn_if_never_occulted(params: Parameters, kind: str) -> None:
     e, omega = params.eccentricity, math.radians(params.periastron)
     cos_i = abs(math.cos(math.radians(params.inclination)))
     reach = 1.0 + float(
-        max(np.max(params.channel_array("radius_leading")),
-            np.max(params.channel_array("radius_trailing")))
+        max(
+            np.max(params.channel_array("radius_leading")),
+            np.max(params.channel_array("radius_trailing")),
+        )
     )
     sides = {"transit": (1.0,), "eclipse": (-1.0,), "orbit": (1.0, -1.0)}[kind]
     # Sky separation at conjunction: a cos(i) (1 - e^2) / (1 +- e sin(omega)).

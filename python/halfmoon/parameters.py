@@ -19,7 +19,7 @@ from __future__ import annotations
 import dataclasses
 import math
 from dataclasses import dataclass
-from typing import Any, Optional, Union
+from typing import Any, Union
 
 import numpy as np
 
@@ -43,7 +43,7 @@ _ORBIT_FIELDS = (
 _CHANNEL_FIELDS = ("radius_leading", "radius_trailing", "flux_ratio", "eclipse_radius")
 
 
-def _channel_value(name: str, value: Any, *, allow_none: bool = False) -> Optional[ChannelValue]:
+def _channel_value(name: str, value: Any, *, allow_none: bool = False) -> ChannelValue | None:
     """A finite real or a one-dimensional sequence of them (one per channel)."""
     if value is None and allow_none:
         return None
@@ -54,7 +54,7 @@ def _channel_value(name: str, value: Any, *, allow_none: bool = False) -> Option
     return tuple(real(f"{name}[{k}]", v) for k, v in enumerate(value))
 
 
-def _rows_of(coefficients: Any) -> Optional[list[Any]]:
+def _rows_of(coefficients: Any) -> list[Any] | None:
     """The rows of per-channel coefficients (a sequence of sequences), or None for one shared
     sequence."""
     if isinstance(coefficients, (str, bytes)):
@@ -69,7 +69,7 @@ def _rows_of(coefficients: Any) -> Optional[list[Any]]:
     return items if items and any(nested) else None
 
 
-def _channel_count(name: str, value: Any) -> Optional[int]:
+def _channel_count(name: str, value: Any) -> int | None:
     return len(value) if isinstance(value, tuple) else None
 
 
@@ -158,8 +158,8 @@ class Parameters:
     rotation: float = 0.0
     law: str = "uniform"
     coefficients: tuple[Any, ...] = ()
-    flux_ratio: Optional[ChannelValue] = None
-    eclipse_radius: Optional[ChannelValue] = None
+    flux_ratio: ChannelValue | None = None
+    eclipse_radius: ChannelValue | None = None
 
     def __post_init__(self) -> None:
         for name in _ORBIT_FIELDS:
@@ -247,7 +247,7 @@ class Parameters:
         return len(self.coefficients) > 0 and isinstance(self.coefficients[0], tuple)
 
     @property
-    def channels(self) -> Optional[int]:
+    def channels(self) -> int | None:
         """Number of wavelength channels, or None when every value is a single number."""
         for name in _CHANNEL_FIELDS:
             count = _channel_count(name, getattr(self, name))
@@ -275,8 +275,11 @@ class Parameters:
     def equivalent_radius(self) -> ChannelValue:
         """Radius of the full disc with the same area as the two halves, stellar radii."""
         radius = np.sqrt(
-            0.5 * (self.channel_array("radius_leading") ** 2
-                   + self.channel_array("radius_trailing") ** 2)
+            0.5
+            * (
+                self.channel_array("radius_leading") ** 2
+                + self.channel_array("radius_trailing") ** 2
+            )
         )
         return float(radius[0]) if self.channels is None else tuple(radius.tolist())
 

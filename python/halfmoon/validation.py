@@ -36,7 +36,9 @@ def real(name: str, value: Any, *, finite: bool = True) -> float:
     try:
         number = float(value)
     except OverflowError:
-        raise ValueError(f"{name} must be a real number that fits a double, got {value!r}") from None
+        raise ValueError(
+            f"{name} must be a real number that fits a double, got {value!r}"
+        ) from None
     except (TypeError, ValueError):
         raise ValueError(f"{name} must be a real number, got {value!r}") from None
     if finite and not math.isfinite(number):

@@ -1,0 +1,16 @@
+import numpy as np
+import numpy.typing as npt
+
+LAWS: dict[str, int | None]
+
+def transit(
+    law: str,
+    coefficients: npt.ArrayLike,
+    first_radius: npt.ArrayLike,
+    second_radius: npt.ArrayLike,
+    z: npt.ArrayLike,
+    x: npt.ArrayLike,
+    y: npt.ArrayLike,
+    line_angle: npt.ArrayLike,
+    /,
+) -> np.ndarray: ...

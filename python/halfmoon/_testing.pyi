@@ -1,0 +1,23 @@
+import numpy as np
+import numpy.typing as npt
+
+def light_curve(
+    law: str,
+    coefficients: npt.ArrayLike,
+    separations: npt.ArrayLike,
+    line_angles: npt.ArrayLike,
+    normal_offsets: npt.ArrayLike,
+    planet_radius: float,
+    second_radius: float,
+    step_factor: float,
+    crossing_index: float,
+    with_second_half: bool,
+    plain: bool,
+    /,
+) -> np.ndarray: ...
+def halves(z: float, theta: float, p1: float, p2: float, u1: float, u2: float, /) -> float: ...
+def carlson_rf(x: float, y: float, z: float, /) -> float: ...
+def carlson_rd(x: float, y: float, z: float, /) -> float: ...
+def carlson_rj(x: float, y: float, z: float, p: float, /) -> float: ...
+def carlson_rc(x: float, y: float, /) -> float: ...
+def carlson_rf_rd_rj(x: float, y: float, z: float, p: float, /) -> tuple[float, float, float]: ...
