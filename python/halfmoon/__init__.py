@@ -10,6 +10,8 @@ evening terminator).
 - :class:`Model`: built once for an array of times, returns the flux of a transit, a secondary
   eclipse or a whole orbit for any parameters, one set at a time or many in one pass.
 - :mod:`halfmoon.laws`: the limb-darkening laws and :func:`coefficient_problems`.
+- :mod:`halfmoon.conversions`: impact parameter, stellar density, Kipping's coefficients and
+  transit durations.
 
 Examples
 --------
@@ -23,6 +25,7 @@ Examples
 True
 """
 
+from . import conversions, laws
 from ._version import __version__
 from .laws import LAWS, LIMB_DARKENING_LAWS, coefficient_problems
 from .model import Model
@@ -35,4 +38,6 @@ __all__ = [
     "Parameters",
     "__version__",
     "coefficient_problems",
+    "conversions",
+    "laws",
 ]
