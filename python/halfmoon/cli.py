@@ -1,9 +1,11 @@
 """Command line of halfmoon: ``halfmoon demo [--plot FILE.png]``.
 
 The demo models the transit of a hot Jupiter whose morning limb (leading the motion) is
-smaller than its evening limb (trailing), and the same planet with both limbs at the radius of
-equal area. It prints a short table of both light curves and their difference, the time per
-light curve, and with ``--plot`` draws both curves and their difference into a PNG file.
+smaller than its evening limb (trailing). It prints a short table of its light curve against
+the same planet with both limbs at the radius of equal area, then what remains against the
+best-fitting circular planet with the mid-transit time free, a short spectroscopic example and
+the time per light curve; with ``--plot`` it draws them into a figure (see
+:mod:`halfmoon.demo`).
 """
 
 from __future__ import annotations
@@ -20,34 +22,15 @@ from typing import Any
 import numpy as np
 
 from ._version import __version__
+from .demo import CircularFit, Spectrum, best_circular_fit, demo_planet, demo_spectrum
 from .model import Model
 from .parameters import Parameters
 
 __all__ = ["demo_planet", "main"]
 
+_SECONDS_PER_DAY = 86400.0
+
 _HOURS_PER_DAY = 24.0
-
-
-def demo_planet() -> Parameters:
-    """A hot Jupiter with a smaller morning than evening limb, times in days.
-
-    Returns
-    -------
-    Parameters
-        Period 3.525 d, semi-major axis 8.76 stellar radii, inclination 86.71 deg, circular
-        orbit, morning (leading) radius 0.118 and evening (trailing) radius 0.124 stellar
-        radii, quadratic limb darkening with coefficients (0.33, 0.23).
-    """
-    return Parameters(
-        mid_transit=0.0,
-        period=3.52474859,
-        radius_leading=0.118,
-        radius_trailing=0.124,
-        semi_major_axis=8.76,
-        inclination=86.71,
-        law="quadratic",
-        coefficients=(0.33, 0.23),
-    )
 
 
 def _milliseconds_per_curve(model: Model, params: Parameters, runs: int) -> float:
@@ -74,12 +57,13 @@ def _table(hours: np.ndarray, asymmetric: np.ndarray, symmetric: np.ndarray, row
 def _plot(
     path: str,
     hours: np.ndarray,
-    asymmetric: np.ndarray,
-    symmetric: np.ndarray,
+    curves: dict[str, np.ndarray],
+    fit: CircularFit,
+    spectrum: Spectrum,
     params: Parameters,
-    radius: float,
 ) -> None:
-    """Both light curves and their difference, drawn with matplotlib's Agg canvas."""
+    """The light curves, their differences and the spectrum, drawn with matplotlib's Agg
+    canvas."""
     try:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
@@ -87,31 +71,78 @@ def _plot(
         raise RuntimeError(
             "--plot needs matplotlib; install it with: pip install 'halfmoon[plot]'"
         ) from None
-    figure = Figure(figsize=(7.0, 6.0), layout="constrained")
+    figure = Figure(figsize=(7.5, 8.5), layout="constrained")
     canvas = FigureCanvasAgg(figure)
     formats = canvas.get_supported_filetypes()
     suffix = Path(path).suffix.lower().lstrip(".")
     if suffix not in formats:
         known = ", ".join(sorted(formats))
         raise RuntimeError(f"cannot write .{suffix} figures; use one of {known}")
-    top, bottom = figure.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": (2, 1)})
-    top.plot(hours, symmetric, color="0.5", lw=1.5, label=f"equal radii {radius:.4f}")
+    top, middle, bottom = figure.subplots(3, 1, gridspec_kw={"height_ratios": (2, 1.3, 1.3)})
+    radius = float(params.equivalent_radius)
+    top.plot(hours, curves["symmetric"], color="0.5", lw=1.5, label=f"equal radii {radius:.4f}")
     top.plot(
         hours,
-        asymmetric,
+        curves["asymmetric"],
         color="C3",
         lw=1.0,
         ls="--",
         label=f"morning {params.radius_leading:.4f}, evening {params.radius_trailing:.4f}",
     )
     top.set_ylabel("relative flux")
+    top.set_xlabel("time from mid-transit [h]")
     top.legend(loc="lower left", fontsize="small")
     top.set_title("halfmoon demo: hot Jupiter with different morning and evening limbs")
-    bottom.plot(hours, 1e6 * (asymmetric - symmetric), color="C0")
-    bottom.axhline(0.0, color="0.7", lw=0.8)
-    bottom.set_xlabel("time from mid-transit [h]")
-    bottom.set_ylabel("difference [ppm]")
+    shift = fit.shift * _SECONDS_PER_DAY
+    middle.plot(
+        hours,
+        1e6 * (curves["asymmetric"] - curves["symmetric"]),
+        color="C0",
+        label="minus equal radii, same mid-transit time",
+    )
+    middle.plot(
+        hours,
+        1e6 * (curves["asymmetric"] - fit.flux),
+        color="C1",
+        label=f"minus best circular planet, mid-transit {shift:+.1f} s",
+    )
+    middle.axhline(0.0, color="0.7", lw=0.8)
+    middle.set_xlabel("time from mid-transit [h]")
+    middle.set_ylabel("difference [ppm]")
+    middle.legend(loc="lower left", fontsize="small")
+    bottom.plot(
+        spectrum.wavelength,
+        1e6 * spectrum.same_time,
+        "o-",
+        color="C0",
+        label="minus equal radii, same mid-transit time",
+    )
+    bottom.plot(
+        spectrum.wavelength,
+        1e6 * spectrum.residual,
+        "s-",
+        color="C1",
+        label="minus best circular planets, one shared mid-transit time",
+    )
+    bottom.set_xlabel("wavelength [um]")
+    bottom.set_ylabel("largest difference [ppm]")
+    bottom.legend(loc="upper left", fontsize="small")
     figure.savefig(path, dpi=120)
+
+
+def _spectrum_table(spectrum: Spectrum) -> str:
+    lines = [
+        f"{'wavelength [um]':>15}  {'morning':>8}  {'evening':>8}  {'same time [ppm]':>15}  "
+        f"{'after fit [ppm]':>15}"
+    ]
+    morning = spectrum.params.radius_leading
+    evening = spectrum.params.radius_trailing
+    for k, wavelength in enumerate(spectrum.wavelength):
+        lines.append(
+            f"{wavelength:15.2f}  {morning[k]:8.5f}  {evening[k]:8.5f}  "
+            f"{1e6 * spectrum.same_time[k]:15.1f}  {1e6 * spectrum.residual[k]:15.1f}"
+        )
+    return "\n".join(lines)
 
 
 def _demo(arguments: argparse.Namespace) -> int:
@@ -126,10 +157,13 @@ def _demo(arguments: argparse.Namespace) -> int:
     model = Model(params, times)
     asymmetric = model.flux(params)
     symmetric = model.flux(symmetric_params)
+    fit = best_circular_fit(model, asymmetric, params)
+    spectrum = demo_spectrum(times)
     ms_asymmetric = _milliseconds_per_curve(model, params, arguments.runs)
     ms_symmetric = _milliseconds_per_curve(model, symmetric_params, arguments.runs)
     hours = (times - params.mid_transit) * _HOURS_PER_DAY
     difference = 1e6 * (asymmetric - symmetric)
+    residual = 1e6 * (asymmetric - fit.flux)
 
     print(
         f"hot Jupiter: period {params.period:g} d, semi-major axis {params.semi_major_axis:g} "
@@ -144,18 +178,33 @@ def _demo(arguments: argparse.Namespace) -> int:
     print("time: hours from mid-transit")
     print(_table(hours, asymmetric, symmetric, arguments.rows))
     integration = (
-        "exact closed form"
+        "exact engine"
         if model.method == "exact"
         else f"annulus step factor {model.step_factor:g} for a 1 ppm error bound"
     )
-    print(f"largest |difference|: {np.max(np.abs(difference)):.1f} ppm; {integration}")
+    print(
+        f"largest |two limbs - equal radii| at the same mid-transit time: "
+        f"{np.max(np.abs(difference)):.1f} ppm ({integration})"
+    )
+    print(
+        f"best circular planet with the mid-transit time free: radius {fit.radius[0]:.5f}, "
+        f"mid-transit {fit.shift * _SECONDS_PER_DAY:+.1f} s; largest residual "
+        f"{np.max(np.abs(residual)):.1f} ppm"
+    )
+    print(
+        "  in a single transit the limbs' difference is nearly degenerate with the mid-transit "
+        "time;\n  an independent mid-transit time (ephemeris, eclipse timing, many transits) "
+        "or a\n  difference that changes with wavelength breaks it:"
+    )
+    print(_spectrum_table(spectrum))
     print(
         f"ms per light curve of {arguments.points} points: two limbs {ms_asymmetric:.3f}, "
         f"equal radii {ms_symmetric:.3f}"
     )
     if arguments.plot is not None:
+        curves = {"asymmetric": asymmetric, "symmetric": symmetric}
         try:
-            _plot(arguments.plot, hours, asymmetric, symmetric, params, params.equivalent_radius)
+            _plot(arguments.plot, hours, curves, fit, spectrum, params)
         except (RuntimeError, OSError) as error:
             print(f"halfmoon: error: {error}", file=sys.stderr)
             return 1
