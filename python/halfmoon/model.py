@@ -253,10 +253,12 @@ class Model:
         return self.flux(params)
 
     def __repr__(self) -> str:
-        return (
-            f"Model({self._t.size} times, kind={self.kind!r}, subsamples={self.subsamples}, "
-            f"method={self.method!r}, step_factor={self.step_factor!r})"
+        size = getattr(getattr(self, "_t", None), "size", "?")
+        fields = ", ".join(
+            f"{name}={getattr(self, name, None)!r}"
+            for name in ("kind", "subsamples", "method", "step_factor")
         )
+        return f"Model({size} times, {fields})"
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         # Arrays come back from a pickle writeable: keep the times read-only.
