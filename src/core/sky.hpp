@@ -92,27 +92,144 @@ struct SkyPoint {
     int side;           // +1 in front of the star, -1 behind it, 0 in the sky plane
 };
 
-inline SkyPoint sky_point(double time, const Orbit& o) {
+// The quantities of one time that the position, the motion and their derivatives share.
+struct Anomalies {
+    double m;          // mean anomaly, reduced into [-pi, pi]
+    double ecc;        // eccentric anomaly
+    double f;          // true anomaly
+    double one_minus;  // 1 - e cos E
+    double rho;        // orbital radius a (1 - e cos E)
+    double cos_phi;    // phase phi = omega + f
+    double sin_phi;
+};
+
+inline Anomalies anomalies(double time, const Orbit& o) {
+    Anomalies an{};
     // Mean anomaly reduced into [-pi, pi]: the position depends on it modulo 2 pi only.
-    const double m = std::remainder(o.mean_motion * (time - o.periastron_time), kTwoPi);
-    const double ecc = eccentric_anomaly(m, o.e);
+    an.m = std::remainder(o.mean_motion * (time - o.periastron_time), kTwoPi);
+    an.ecc = eccentric_anomaly(an.m, o.e);
     // tan(f/2) = sqrt((1 + e)/(1 - e)) tan(E/2), written without the tangent's poles.
-    const double half = 0.5 * ecc;
-    const double f = 2.0 * std::atan2(o.root_plus * std::sin(half), o.root_minus * std::cos(half));
-    const double rho = o.a * (1.0 - o.e * std::cos(ecc));
-    const double phi = o.omega + f;
-    const double cos_phi = std::cos(phi);
-    const double sin_phi = std::sin(phi);
-    const double x = -rho * cos_phi;
-    const double y = -rho * sin_phi * o.cos_inc;
-    // Velocity along the orbit per unit true anomaly: the radius changes at
-    // d rho / d f = rho e sin f / (1 + e cos f), the phase at unit rate.
-    const double rho_rate = rho * o.e * std::sin(f) / (1.0 + o.e * std::cos(f));
-    const double vx = -rho_rate * cos_phi + rho * sin_phi;
-    const double vy = (-rho_rate * sin_phi - rho * cos_phi) * o.cos_inc;
-    const double depth = sin_phi * o.sin_inc;
-    return SkyPoint{x, y, std::sqrt(x * x + y * y), std::atan2(vy, vx),
+    const double half = 0.5 * an.ecc;
+    an.f = 2.0 * std::atan2(o.root_plus * std::sin(half), o.root_minus * std::cos(half));
+    an.one_minus = 1.0 - o.e * std::cos(an.ecc);
+    an.rho = o.a * an.one_minus;
+    const double phi = o.omega + an.f;
+    an.cos_phi = std::cos(phi);
+    an.sin_phi = std::sin(phi);
+    return an;
+}
+
+// The sky velocity of a Keplerian orbit points along
+//   (sin(phi) + e sin(omega), -cos(inc) (cos(phi) + e cos(omega))):
+// the derivative of (x, y) per unit true anomaly, times (1 + e cos f)^2 / (a (1 - e^2)) > 0.
+struct Motion {
+    double along_x;
+    double along_y;
+};
+
+inline Motion motion_direction(const Orbit& o, const Anomalies& an) {
+    return Motion{an.sin_phi + o.e * std::sin(o.omega),
+                  -o.cos_inc * (an.cos_phi + o.e * std::cos(o.omega))};
+}
+
+inline SkyPoint sky_point(double time, const Orbit& o) {
+    const Anomalies an = anomalies(time, o);
+    const double x = -an.rho * an.cos_phi;
+    const double y = -an.rho * an.sin_phi * o.cos_inc;
+    const Motion v = motion_direction(o, an);
+    const double depth = an.sin_phi * o.sin_inc;
+    return SkyPoint{x, y, std::sqrt(x * x + y * y), std::atan2(v.along_y, v.along_x),
                     depth > 0.0 ? 1 : (depth < 0.0 ? -1 : 0)};
+}
+
+// Derivatives with respect to the elements, in this order (angles in radians).
+enum Element : int { kTc = 0, kPeriod, kA, kInc, kE, kOmega, kElementCount };
+
+// Sky position, motion and their partial derivatives with respect to the elements.
+struct SkyGradient {
+    SkyPoint point;
+    double x[kElementCount];
+    double y[kElementCount];
+    double motion[kElementCount];
+};
+
+// How the mean anomaly of mid transit, M_c = E_c - e sin E_c, moves with e and omega: at fixed
+// true anomaly f_c = pi/2 - omega, dE/de = -sin E / (1 - e^2) and dE/df = (1 - e cos E) /
+// sqrt(1 - e^2).
+struct TransitAnomalyRates {
+    double d_e;
+    double d_omega;
+};
+
+inline TransitAnomalyRates transit_anomaly_rates(const Orbit& o) {
+    const double e = o.e;
+    const double half_f = 0.5 * (kHalfPi - o.omega);
+    const double ec = 2.0 * std::atan2(o.root_minus * std::sin(half_f), o.root_plus * std::cos(half_f));
+    const double one_minus = 1.0 - e * std::cos(ec);
+    const double root = o.root_plus * o.root_minus;  // sqrt(1 - e^2)
+    return TransitAnomalyRates{-one_minus * std::sin(ec) / (root * root) - std::sin(ec),
+                               -one_minus * one_minus / root};
+}
+
+inline SkyGradient sky_gradient(double time, double tc, const Orbit& o,
+                                const TransitAnomalyRates& rates) {
+    const Anomalies an = anomalies(time, o);
+    const double e = o.e;
+    const double root = o.root_plus * o.root_minus;  // sqrt(1 - e^2)
+    const double sin_e = std::sin(an.ecc);
+    const double cos_e = std::cos(an.ecc);
+    SkyGradient g{};
+    g.point = sky_point(time, o);
+    const Motion v = motion_direction(o, an);
+    const double speed_sq = v.along_x * v.along_x + v.along_y * v.along_y;
+    for (int k = 0; k < kElementCount; ++k) {
+        // Mean anomaly M = n (t - tc) + M_c(e, omega).
+        double dm = 0.0;
+        double de = 0.0;
+        double da = 0.0;
+        double dinc = 0.0;
+        double domega = 0.0;
+        switch (k) {
+            case kTc:
+                dm = -o.mean_motion;
+                break;
+            case kPeriod:
+                dm = -o.mean_motion * (time - tc) / o.period;
+                break;
+            case kA:
+                da = 1.0;
+                break;
+            case kInc:
+                dinc = 1.0;
+                break;
+            case kE:
+                de = 1.0;
+                dm = rates.d_e;
+                break;
+            default:
+                domega = 1.0;
+                dm = rates.d_omega;
+                break;
+        }
+        // Kepler's equation E - e sin E = M.
+        const double decc = (dm + sin_e * de) / an.one_minus;
+        // The half-angle relation between E and f.
+        const double df = (root * decc + sin_e * de / root) / an.one_minus;
+        const double drho = an.one_minus * da + o.a * (e * sin_e * decc - cos_e * de);
+        const double dphi = domega + df;
+        g.x[k] = -an.cos_phi * drho + an.rho * an.sin_phi * dphi;
+        g.y[k] = (-an.sin_phi * drho - an.rho * an.cos_phi * dphi) * o.cos_inc +
+                 an.rho * an.sin_phi * o.sin_inc * dinc;
+        // The direction of motion atan2(B, A): d = (A dB - B dA) / (A^2 + B^2).
+        const double cos_omega = std::cos(o.omega);
+        const double sin_omega = std::sin(o.omega);
+        const double d_along_x = an.cos_phi * dphi + sin_omega * de + e * cos_omega * domega;
+        const double d_along_y =
+            o.sin_inc * (an.cos_phi + e * cos_omega) * dinc -
+            o.cos_inc * (-an.sin_phi * dphi + cos_omega * de - e * sin_omega * domega);
+        g.motion[k] = (v.along_x * d_along_y - v.along_y * d_along_x) / speed_sq;
+    }
+    return g;
 }
 
 }  // namespace halfmoon::sky

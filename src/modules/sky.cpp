@@ -1,6 +1,7 @@
 // halfmoon._sky: the planet's sky positions for many parameter sets at once.
 //
 // sky(t, tc, period, a, inc, e, omega, line_offset) -> array of shape (5, S, n)
+// sky_gradient(...) -> (the same array, derivatives of shape (3, 6, S, n))
 //
 // t is the n times; the orbital elements and the line offset are arrays of S values (one per
 // parameter set; angles in radians, lengths in stellar radii). The five blocks are, per set and
@@ -36,6 +37,15 @@ constexpr const char kSkyDoc[] =
     "Returns\n-------\nnumpy.ndarray of shape (5, S, n)\n"
     "    Separation in front of the star (+inf behind), separation behind it (+inf in front), "
     "sky x, sky y, and the line's sky angle.";
+
+constexpr const char kSkyGradientDoc[] =
+    "sky_gradient(t, tc, period, a, inc, e, omega, line_offset)\n--\n\n"
+    "The positions of sky() and their derivatives.\n\n"
+    "Returns\n-------\n(positions, gradient)\n"
+    "    positions as sky() returns them, shape (5, S, n); gradient of shape (3, 6, S, n): the "
+    "derivatives of sky x, sky y and the line angle (blocks 2 to 4 of positions) with "
+    "respect to tc, period, a, inc, e and omega (angles in radians). The line offset adds to "
+    "the line angle with derivative 1.";
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
@@ -103,55 +113,120 @@ std::optional<Elements> take_elements(PyObject* const* objects) {
     return el;
 }
 
-PyObject* sky_entry(PyObject* /*self*/, PyObject* args) {
+// The parsed arguments of one call.
+struct SkyCall {
+    frame::DoubleArray times;
+    Elements elements;
+};
+
+std::optional<SkyCall> take_sky_call(PyObject* args, const char* format) {
     PyObject* times_arg = nullptr;
     PyObject* objects[7] = {};
-    if (!PyArg_ParseTuple(args, "OOOOOOOO:sky", &times_arg, &objects[0], &objects[1],
-                          &objects[2], &objects[3], &objects[4], &objects[5], &objects[6])) {
-        return nullptr;
+    if (!PyArg_ParseTuple(args, format, &times_arg, &objects[0], &objects[1], &objects[2],
+                          &objects[3], &objects[4], &objects[5], &objects[6])) {
+        return std::nullopt;
     }
-    const auto times = frame::as_double_array(times_arg, "t");
+    auto times = frame::as_double_array(times_arg, "t");
     if (!times) {
-        return nullptr;
+        return std::nullopt;
     }
-    const auto el = take_elements(objects);
+    auto el = take_elements(objects);
     if (!el) {
+        return std::nullopt;
+    }
+    return SkyCall{std::move(*times), std::move(*el)};
+}
+
+sky::Orbit orbit_of(const Elements& el, npy_intp s) {
+    return sky::make_orbit(el.tc.data[s], el.period.data[s], el.a.data[s], el.inc.data[s],
+                           el.e.data[s], el.omega.data[s]);
+}
+
+frame::OwnedRef new_array(int ndim, npy_intp* dims) {
+    return frame::OwnedRef(
+        PyArray_New(&PyArray_Type, ndim, dims, NPY_DOUBLE, nullptr, nullptr, 0, 0, nullptr));
+}
+
+// Fills the five blocks of one set: front and back separations, x, y and the line angle.
+void fill_positions(double* out, npy_intp block, npy_intp n, const double* times,
+                    const sky::Orbit& orbit, double offset) {
+    double* front = out;
+    double* back = front + block;
+    double* x = back + block;
+    double* y = x + block;
+    double* line = y + block;
+    for (npy_intp i = 0; i < n; ++i) {
+        const sky::SkyPoint point = sky::sky_point(times[i], orbit);
+        front[i] = point.side > 0 ? point.separation : kInfinity;
+        back[i] = point.side < 0 ? point.separation : kInfinity;
+        x[i] = point.x;
+        y[i] = point.y;
+        line[i] = point.motion + offset;
+    }
+}
+
+PyObject* sky_entry(PyObject* /*self*/, PyObject* args) {
+    const auto call = take_sky_call(args, "OOOOOOOO:sky");
+    if (!call) {
         return nullptr;
     }
-    const npy_intp sets = el->tc.size;
-    const npy_intp n = times->size;
+    const npy_intp sets = call->elements.tc.size;
+    const npy_intp n = call->times.size;
     npy_intp dims[3] = {5, sets, n};
-    frame::OwnedRef result(
-        PyArray_New(&PyArray_Type, 3, dims, NPY_DOUBLE, nullptr, nullptr, 0, 0, nullptr));
+    frame::OwnedRef result = new_array(3, dims);
     if (result.get() == nullptr) {
         return nullptr;
     }
     double* out = frame::result_data(result);
-    const npy_intp block = sets * n;
     for (npy_intp s = 0; s < sets; ++s) {
-        const sky::Orbit orbit =
-            sky::make_orbit(el->tc.data[s], el->period.data[s], el->a.data[s], el->inc.data[s],
-                            el->e.data[s], el->omega.data[s]);
-        const double offset = el->offset.data[s];
-        double* front = out + s * n;
-        double* back = front + block;
-        double* x = back + block;
-        double* y = x + block;
-        double* line = y + block;
-        for (npy_intp i = 0; i < n; ++i) {
-            const sky::SkyPoint point = sky::sky_point(times->data[i], orbit);
-            front[i] = point.side > 0 ? point.separation : kInfinity;
-            back[i] = point.side < 0 ? point.separation : kInfinity;
-            x[i] = point.x;
-            y[i] = point.y;
-            line[i] = point.motion + offset;
-        }
+        fill_positions(out + s * n, sets * n, n, call->times.data, orbit_of(call->elements, s),
+                       call->elements.offset.data[s]);
     }
     return result.release();
 }
 
+// The positions as sky() gives them, and the derivatives of x, y and the line angle with
+// respect to tc, period, a, inc, e and omega: an array of shape (3, 6, S, n).
+PyObject* sky_gradient_entry(PyObject* /*self*/, PyObject* args) {
+    const auto call = take_sky_call(args, "OOOOOOOO:sky_gradient");
+    if (!call) {
+        return nullptr;
+    }
+    const Elements& el = call->elements;
+    const npy_intp sets = el.tc.size;
+    const npy_intp n = call->times.size;
+    npy_intp dims[3] = {5, sets, n};
+    npy_intp gradient_dims[4] = {3, sky::kElementCount, sets, n};
+    frame::OwnedRef positions = new_array(3, dims);
+    frame::OwnedRef gradient = new_array(4, gradient_dims);
+    if (positions.get() == nullptr || gradient.get() == nullptr) {
+        return nullptr;
+    }
+    double* out = frame::result_data(positions);
+    double* d = frame::result_data(gradient);
+    const npy_intp block = sets * n;
+    const npy_intp quantity = sky::kElementCount * block;
+    for (npy_intp s = 0; s < sets; ++s) {
+        const sky::Orbit orbit = orbit_of(el, s);
+        fill_positions(out + s * n, block, n, call->times.data, orbit, el.offset.data[s]);
+        const sky::TransitAnomalyRates rates = sky::transit_anomaly_rates(orbit);
+        for (npy_intp i = 0; i < n; ++i) {
+            const sky::SkyGradient g =
+                sky::sky_gradient(call->times.data[i], el.tc.data[s], orbit, rates);
+            for (int k = 0; k < sky::kElementCount; ++k) {
+                const npy_intp at = k * block + s * n + i;
+                d[at] = g.x[k];
+                d[quantity + at] = g.y[k];
+                d[2 * quantity + at] = g.motion[k];
+            }
+        }
+    }
+    return Py_BuildValue("(NN)", positions.release(), gradient.release());
+}
+
 PyMethodDef methods[] = {
     {"sky", sky_entry, METH_VARARGS, kSkyDoc},
+    {"sky_gradient", sky_gradient_entry, METH_VARARGS, kSkyGradientDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
