@@ -8,7 +8,7 @@ form where the law has one, and the annulus integration), with equal radii (0.11
 smaller leading than trailing limb (0.10 and 0.12, the dividing line rotated by 20 deg), the
 model chooses its step factor for a 1 ppm error bound. The script prints the step factor,
 the time to build the model (which includes choosing it), the best time per light curve out of
-many, the best time of the two compiled calls alone (orbit and light curve, on the same
+many, the best time of the compiled calls alone (sky geometry and light curve, on the same
 arrays), and the share of the light-curve time spent outside them (Python and NumPy glue).
 """
 
@@ -20,10 +20,10 @@ import math
 import time
 from typing import Callable
 
-import _kestrin
 import numpy as np
-from halfmoon import Model, Parameters, _exact
-from halfmoon import model as model_module
+from halfmoon import Model, Parameters, _sky
+from halfmoon import sky as sky_module
+from halfmoon.laws import LAWS as LAW_TABLE
 
 N_POINTS = 1000
 LAWS = {
@@ -58,47 +58,17 @@ def best_seconds(
 
 
 def compiled_calls(model: Model, params: Parameters) -> Callable[[], object]:
-    """The model's two compiled calls, with the arguments it passes them, and nothing else."""
-    points = model._sky_points(params)
-    function, coefficients = model_module._law(params)
+    """The model's compiled calls (the sky geometry, then the method's light curve) with the
+    arguments it passes them, and nothing else."""
     grid = model._grid
-    inclination = math.radians(params.inclination)
-    periastron = math.radians(params.periastron)
+    elements = sky_module._elements([params])
+    sky = sky_module.sky_points([params], grid)
+    planet = sky_module.planet_arrays([params], 1)
+    method = model._method
 
     def run() -> object:
-        _kestrin._kestrin(
-            grid,
-            params.mid_transit,
-            params.period,
-            params.semi_major_axis,
-            inclination,
-            params.eccentricity,
-            periastron,
-            1,
-            0,
-        )
-        if model.method == "exact":
-            return _exact._exact(
-                points.separations,
-                params.radius_trailing,
-                *coefficients,
-                points.line_angles,
-                points.normal_offsets,
-                points.crossing_index,
-                params.radius_leading,
-            )
-        return function(
-            points.separations,
-            params.radius_trailing,
-            *coefficients,
-            model.step_factor,
-            0,
-            points.line_angles,
-            points.normal_offsets,
-            points.crossing_index,
-            params.radius_leading,
-            1,
-        )
+        _sky.sky(grid, *elements)
+        return method.transit(sky, planet)
 
     return run
 
@@ -126,7 +96,7 @@ def main() -> None:
     print("-" * len(header))
     shares = []
     for law, coefficients in LAWS.items():
-        methods = ("exact", "annulus") if law in ("uniform", "quadratic") else ("annulus",)
+        methods = ("exact", "annulus") if LAW_TABLE[law].exact else ("annulus",)
         for (shape, changes), method in itertools.product(SHAPES.items(), methods):
             params = base.replace(law=law, coefficients=coefficients, **changes)
             start = time.perf_counter()

@@ -198,6 +198,7 @@ class Model:
         if self.method == "annulus":
             self._method = self._annulus_method(params, step_factor, max_error_ppm)
         self._require_law(params)
+        self._checked_laws = {params.law}
         _warn_if_never_occulted(params, kind)
 
     # ---- evaluation --------------------------------------------------------------------------
@@ -271,24 +272,27 @@ class Model:
     def _evaluate(self, params: list[Parameters]) -> np.ndarray:
         """Fluxes of the sets, shape (S, C, n)."""
         for k, p in enumerate(params):
-            if not isinstance(p, Parameters):
+            if type(p) is not Parameters and not isinstance(p, Parameters):
                 raise TypeError(
                     f"params[{k}] must be a Parameters instance, got {type(p).__name__}"
                 )
-            self._require_law(p)
+            if p.law not in self._checked_laws:
+                self._require_law(p)
+                self._checked_laws.add(p.law)
         channels = _common_channels(params)
         sky = sky_points(params, self._grid)
-        flux = np.ones((len(params), channels, self._grid.size))
-        if self.kind in ("transit", "orbit"):
-            transit = self._method.transit(sky, planet_arrays(params, channels))
+        if self.kind == "eclipse":
+            flux = 1.0
+        else:
+            flux = self._method.transit(sky, planet_arrays(params, channels))
             # A planet larger than the star can leave a rounding-level negative flux.
-            flux = np.maximum(transit, 0.0)
-        if self.kind in ("eclipse", "orbit"):
+            np.maximum(flux, 0.0, out=flux)
+        if self.kind != "transit":
             ratio = np.stack([_require_flux_ratio(p, channels) for p in params])
             hidden = hidden_fraction(sky, _eclipse_planet(params, channels))
             flux = flux + ratio[:, :, np.newaxis] * (1.0 - hidden)
         if self.subsamples > 1:
-            flux = flux.reshape(flux.shape[0], channels, -1, self.subsamples).mean(axis=-1)
+            flux = flux.reshape(len(params), channels, -1, self.subsamples).mean(axis=-1)
         return flux
 
     # ---- construction helpers ----------------------------------------------------------------
@@ -419,6 +423,8 @@ def _max_error(max_error_ppm: Any) -> float:
 
 
 def _common_channels(params: list[Parameters]) -> int:
+    if len(params) == 1:
+        return params[0].channels or 1
     counts = {p.channels for p in params}
     laws = {p.law for p in params}
     if len(counts) > 1:

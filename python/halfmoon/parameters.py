@@ -17,13 +17,14 @@ darkening coefficients, the flux ratio and the eclipse radius may each be given 
 from __future__ import annotations
 
 import dataclasses
+import functools
 import math
 from dataclasses import dataclass
 from typing import Any, Union
 
 import numpy as np
 
-from .laws import LAWS, check_coefficients, coefficient_problems
+from .laws import LAWS, check_coefficients, physical_problems
 from .validation import real
 
 __all__ = ["ChannelValue", "Parameters"]
@@ -47,7 +48,7 @@ def _channel_value(name: str, value: Any, *, allow_none: bool = False) -> Channe
     """A finite real or a one-dimensional sequence of them (one per channel)."""
     if value is None and allow_none:
         return None
-    if isinstance(value, (str, bytes)) or np.ndim(value) == 0:
+    if type(value) in (float, int) or isinstance(value, (str, bytes)) or np.ndim(value) == 0:
         return real(name, value)
     if np.ndim(value) != 1 or len(value) == 0:
         raise ValueError(f"{name} must be a number or a one-dimensional sequence, got {value!r}")
@@ -222,7 +223,7 @@ class Parameters:
             self._check_physical(row, "coefficients")
 
     def _check_physical(self, row: tuple[float, ...], name: str) -> None:
-        problems = coefficient_problems(self.law, row)
+        problems = physical_problems(self.law, row)
         if problems:
             raise ValueError(f"{name} {row!r} of the {self.law} law: " + "; ".join(problems))
 
@@ -246,7 +247,7 @@ class Parameters:
         """Whether the coefficients are given per channel (a sequence of sequences)."""
         return len(self.coefficients) > 0 and isinstance(self.coefficients[0], tuple)
 
-    @property
+    @functools.cached_property
     def channels(self) -> int | None:
         """Number of wavelength channels, or None when every value is a single number."""
         for name in _CHANNEL_FIELDS:
@@ -256,20 +257,35 @@ class Parameters:
         return len(self.coefficients) if self.per_channel_coefficients else None
 
     def channel_array(self, name: str) -> np.ndarray:
-        """A per-channel field as an array of :attr:`channels` values (1 without channels)."""
-        value = getattr(self, name)
-        count = self.channels or 1
-        if value is None:
-            raise ValueError(f"{name} is not set")
-        return np.broadcast_to(np.asarray(value, dtype=np.float64), (count,))
+        """A per-channel field as a read-only array of :attr:`channels` values (one value
+        without channels)."""
+        arrays = self._arrays
+        if name not in arrays:
+            value = getattr(self, name)
+            if value is None:
+                raise ValueError(f"{name} is not set")
+            array = np.empty(self.channels or 1)
+            array[:] = value
+            array.setflags(write=False)
+            arrays[name] = array
+        return arrays[name]
 
     def coefficient_array(self) -> np.ndarray:
-        """The coefficients as an array of shape (channels or 1, K)."""
-        count = self.channels or 1
-        rows = np.asarray(self.coefficients, dtype=np.float64)
-        if rows.ndim == 1:
-            rows = rows[np.newaxis, :]
-        return np.broadcast_to(rows, (count, rows.shape[1]))
+        """The coefficients as a read-only array of shape (channels or 1, K)."""
+        arrays = self._arrays
+        if "coefficients" not in arrays:
+            rows = np.asarray(self.coefficients, dtype=np.float64)
+            if rows.ndim == 1:
+                rows = rows[np.newaxis, :]
+            array = np.ascontiguousarray(np.broadcast_to(rows, (self.channels or 1, rows.shape[1])))
+            array.setflags(write=False)
+            arrays["coefficients"] = array
+        return arrays["coefficients"]
+
+    @functools.cached_property
+    def _arrays(self) -> dict[str, np.ndarray]:
+        # Arrays built from the (immutable) fields, kept for the next evaluation.
+        return {}
 
     @property
     def equivalent_radius(self) -> ChannelValue:

@@ -94,18 +94,23 @@ def line_offset(rotation: float) -> tuple[float, bool]:
     return offset, False
 
 
-def _elements(params: Sequence[Parameters]) -> list[np.ndarray]:
-    offsets = [line_offset(p.rotation)[0] for p in params]
-    columns = (
-        [p.mid_transit for p in params],
-        [p.period for p in params],
-        [p.semi_major_axis for p in params],
-        [math.radians(p.inclination) for p in params],
-        [p.eccentricity for p in params],
-        [math.radians(p.periastron) for p in params],
-        offsets,
-    )
-    return [np.asarray(column, dtype=np.float64) for column in columns]
+def _elements(params: Sequence[Parameters]) -> np.ndarray:
+    """The orbital elements and line offsets of the sets, one row each, shape (7, S)."""
+    return np.array(
+        [
+            (
+                p.mid_transit,
+                p.period,
+                p.semi_major_axis,
+                math.radians(p.inclination),
+                p.eccentricity,
+                math.radians(p.periastron),
+                line_offset(p.rotation)[0],
+            )
+            for p in params
+        ],
+        dtype=np.float64,
+    ).T.copy()
 
 
 def sky_points(params: Sequence[Parameters], times: np.ndarray) -> SkyPoints:
@@ -117,16 +122,15 @@ def sky_points(params: Sequence[Parameters], times: np.ndarray) -> SkyPoints:
 def planet_arrays(params: Sequence[Parameters], channels: int) -> PlanetArrays:
     """Radii left and right of each set's dividing line and its coefficients, per channel."""
     law = params[0].law
-    shape = (len(params), channels)
-    first = np.empty(shape)
-    second = np.empty(shape)
-    rows = []
-    for s, p in enumerate(params):
+    firsts, seconds, rows = [], [], []
+    for p in params:
         trailing = p.channel_array("radius_trailing")
         leading = p.channel_array("radius_leading")
         # Left of the line: behind the motion at zero rotation, unless the line is reversed.
         reversed_line = line_offset(p.rotation)[1]
-        first[s], second[s] = (leading, trailing) if reversed_line else (trailing, leading)
+        firsts.append(leading if reversed_line else trailing)
+        seconds.append(trailing if reversed_line else leading)
         rows.append(p.coefficient_array())
-    coefficients = np.ascontiguousarray(np.stack(rows)) if rows else np.empty((0, channels, 0))
-    return PlanetArrays(law, coefficients, first, second)
+    if len(params) == 1:
+        return PlanetArrays(law, rows[0][np.newaxis], firsts[0][np.newaxis], seconds[0][np.newaxis])
+    return PlanetArrays(law, np.stack(rows), np.stack(firsts), np.stack(seconds))

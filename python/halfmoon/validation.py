@@ -31,6 +31,10 @@ def real(name: str, value: Any, *, finite: bool = True) -> float:
 
     Booleans, strings, complex numbers and values that do not fit a double are refused.
     """
+    if type(value) is float:  # the common case, checked first
+        if finite and not math.isfinite(value):
+            raise ValueError(f"{name} must be finite, got {value!r}")
+        return value
     if _is_bool(value) or isinstance(value, (str, bytes, complex, np.complexfloating)):
         raise ValueError(f"{name} must be a real number, got {value!r}")
     try:

@@ -39,6 +39,10 @@ struct Orbit {
     double mean_motion;      // 2 pi / P
     double root_plus;        // sqrt(1 + e)
     double root_minus;       // sqrt(1 - e)
+    double sin_omega;
+    double cos_omega;
+    double e_sin_omega;      // e sin(omega), e cos(omega): the velocity's constant part
+    double e_cos_omega;
 };
 
 // The eccentric anomaly of mid transit (true anomaly pi/2 - omega) dates periastron a mean
@@ -58,27 +62,32 @@ inline Orbit make_orbit(double tc, double period, double a, double inc, double e
                  tc - period * mean_at_transit / kTwoPi,
                  kTwoPi / period,
                  root_plus,
-                 root_minus};
+                 root_minus,
+                 std::sin(omega),
+                 std::cos(omega),
+                 e * std::sin(omega),
+                 e * std::cos(omega)};
 }
 
 // Solves E - e sin E = M for M in [-pi, pi] and 0 <= e < 1 to full precision: Newton's method
 // from a third-order start, which converges in a few steps except close to e = 1, where the
-// bracketed solver of the orbit maths finishes the job.
+// bracketed solver of the orbit maths finishes the job. Newton's error squares at every step,
+// so once a correction is below 1e-8 the next one leaves an error of order 1e-16 and ends it
+// (waiting for corrections of rounding size could cycle for ever between neighbours).
 inline double eccentric_anomaly(double m, double e) {
     if (e == 0.0) {
         return m;
     }
-    const double sin_m = std::sin(m);
-    double ecc = m + e * sin_m * (1.0 + e * std::cos(m));
+    auto newton_step = [&](double ecc) {
+        return ecc - ((ecc - e * std::sin(ecc)) - m) / (1.0 - e * std::cos(ecc));
+    };
+    double ecc = m + e * std::sin(m) * (1.0 + e * std::cos(m));
     for (int step = 0; step < kNewtonSteps; ++step) {
-        const double residual = (ecc - e * std::sin(ecc)) - m;
-        const double slope = 1.0 - e * std::cos(ecc);
-        const double next = ecc - residual / slope;
-        const bool settled = std::fabs(next - ecc) <= 4.0 * std::numeric_limits<double>::epsilon();
-        ecc = next;
-        if (settled) {
-            return ecc;
+        const double next = newton_step(ecc);
+        if (std::fabs(next - ecc) < 1e-8) {
+            return newton_step(next);
         }
+        ecc = next;
     }
     return std::copysign(orbit::bracketed_kepler(std::fabs(m), e), m);
 }
@@ -95,8 +104,9 @@ struct SkyPoint {
 // The quantities of one time that the position, the motion and their derivatives share.
 struct Anomalies {
     double m;          // mean anomaly, reduced into [-pi, pi]
-    double ecc;        // eccentric anomaly
-    double f;          // true anomaly
+    double ecc;        // eccentric anomaly E
+    double sin_ecc;    // sin E, cos E
+    double cos_ecc;
     double one_minus;  // 1 - e cos E
     double rho;        // orbital radius a (1 - e cos E)
     double cos_phi;    // phase phi = omega + f
@@ -107,15 +117,35 @@ inline Anomalies anomalies(double time, const Orbit& o) {
     Anomalies an{};
     // Mean anomaly reduced into [-pi, pi]: the position depends on it modulo 2 pi only.
     an.m = std::remainder(o.mean_motion * (time - o.periastron_time), kTwoPi);
-    an.ecc = eccentric_anomaly(an.m, o.e);
-    // tan(f/2) = sqrt((1 + e)/(1 - e)) tan(E/2), written without the tangent's poles.
-    const double half = 0.5 * an.ecc;
-    an.f = 2.0 * std::atan2(o.root_plus * std::sin(half), o.root_minus * std::cos(half));
-    an.one_minus = 1.0 - o.e * std::cos(an.ecc);
+    double cos_f = 0.0;
+    double sin_f = 0.0;
+    if (o.e == 0.0) {
+        // A circle: the three anomalies coincide.
+        an.ecc = an.m;
+        an.sin_ecc = std::sin(an.m);
+        an.cos_ecc = std::cos(an.m);
+        an.one_minus = 1.0;
+        cos_f = an.cos_ecc;
+        sin_f = an.sin_ecc;
+    } else {
+        an.ecc = eccentric_anomaly(an.m, o.e);
+        an.sin_ecc = std::sin(an.ecc);
+        an.cos_ecc = std::cos(an.ecc);
+        // tan(f/2) = sqrt((1 + e)/(1 - e)) tan(E/2): (cos(f/2), sin(f/2)) points along
+        // (b, a) with b = sqrt(1 - e) cos(E/2), a = sqrt(1 + e) sin(E/2), and
+        // a^2 + b^2 = 1 - e cos E. The double-angle forms keep their digits close to e = 1,
+        // where cos E - e would cancel.
+        const double half = 0.5 * an.ecc;
+        const double a = o.root_plus * std::sin(half);
+        const double b = o.root_minus * std::cos(half);
+        an.one_minus = a * a + b * b;
+        cos_f = (b - a) * (b + a) / an.one_minus;
+        sin_f = 2.0 * a * b / an.one_minus;
+    }
     an.rho = o.a * an.one_minus;
-    const double phi = o.omega + an.f;
-    an.cos_phi = std::cos(phi);
-    an.sin_phi = std::sin(phi);
+    // phi = omega + f by the angle-addition formulas.
+    an.cos_phi = o.cos_omega * cos_f - o.sin_omega * sin_f;
+    an.sin_phi = o.sin_omega * cos_f + o.cos_omega * sin_f;
     return an;
 }
 
@@ -128,8 +158,7 @@ struct Motion {
 };
 
 inline Motion motion_direction(const Orbit& o, const Anomalies& an) {
-    return Motion{an.sin_phi + o.e * std::sin(o.omega),
-                  -o.cos_inc * (an.cos_phi + o.e * std::cos(o.omega))};
+    return Motion{an.sin_phi + o.e_sin_omega, -o.cos_inc * (an.cos_phi + o.e_cos_omega)};
 }
 
 inline SkyPoint sky_point(double time, const Orbit& o) {
@@ -176,8 +205,8 @@ inline SkyGradient sky_gradient(double time, double tc, const Orbit& o,
     const Anomalies an = anomalies(time, o);
     const double e = o.e;
     const double root = o.root_plus * o.root_minus;  // sqrt(1 - e^2)
-    const double sin_e = std::sin(an.ecc);
-    const double cos_e = std::cos(an.ecc);
+    const double sin_e = an.sin_ecc;
+    const double cos_e = an.cos_ecc;
     SkyGradient g{};
     g.point = sky_point(time, o);
     const Motion v = motion_direction(o, an);
@@ -221,8 +250,8 @@ inline SkyGradient sky_gradient(double time, double tc, const Orbit& o,
         g.y[k] = (-an.sin_phi * drho - an.rho * an.cos_phi * dphi) * o.cos_inc +
                  an.rho * an.sin_phi * o.sin_inc * dinc;
         // The direction of motion atan2(B, A): d = (A dB - B dA) / (A^2 + B^2).
-        const double cos_omega = std::cos(o.omega);
-        const double sin_omega = std::sin(o.omega);
+        const double cos_omega = o.cos_omega;
+        const double sin_omega = o.sin_omega;
         const double d_along_x = an.cos_phi * dphi + sin_omega * de + e * cos_omega * domega;
         const double d_along_y =
             o.sin_inc * (an.cos_phi + e * cos_omega) * dinc -
