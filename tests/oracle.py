@@ -63,11 +63,11 @@ import numpy as np
 from scipy import integrate
 
 __all__ = [
+    "MonotoneCubic",
     "arc_inside",
     "arc_inside_planet",
     "blocked_flux",
     "half_disc_area",
-    "MonotoneCubic",
     "law_intensity",
     "law_kinks",
     "law_norm",

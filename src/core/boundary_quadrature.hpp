@@ -53,11 +53,13 @@ namespace halfmoon::boundary_quadrature {
 // primitives analytic in mu, fourth power for those analytic in sqrt(mu), square on the line
 // for the latter), and the cells between two kink circles of a tabulated profile.
 struct QuadratureRule {
-    quadrature::PanelNodes rim_square{8, 12};
-    quadrature::PanelNodes rim_fourth{8, 16};
-    quadrature::PanelNodes line{8, 8};
-    quadrature::PanelNodes line_square{8, 12};
-    int cell = 6;
+    quadrature::PanelNodes rim_square{12, 14.0, 4};
+    quadrature::PanelNodes rim_fourth{16, 14.0, 4};
+    quadrature::PanelNodes line{8, 14.0, 4};
+    quadrature::PanelNodes line_square{12, 12.0, 4};
+    // The fewest nodes of a cell between two kink circles (its integrand is a polynomial of
+    // degree 5 in mu over 1 - mu^2).
+    int cell = 12;
     // The first panel of a graded sub-piece spans this multiple of the distance to the
     // singularity.
     double reach = 1.0;
@@ -108,7 +110,7 @@ constexpr bool line_needs_map() {
 // x = length, `map` the end map there, `on_limb` whether that end lies on the limb.
 template <typename P, typename MuAt, typename XAt, typename Value>
 double monotone_piece(const P& primitive, double length, double distance, quadrature::EndMap map,
-                      bool on_limb, quadrature::PanelNodes nodes, const QuadratureRule& rule,
+                      bool on_limb, const quadrature::PanelNodes& nodes, const QuadratureRule& rule,
                       MuAt&& mu_at, XAt&& x_at, Value&& value) {
     if (!(length > 0.0)) {
         return 0.0;
@@ -130,15 +132,19 @@ double monotone_piece(const P& primitive, double length, double distance, quadra
         --it;
         const double end = std::min(std::max(x_at(*it), start), length);
         const int cell = primitive.cell_of(0.5 * (mu_at(start) + mu_at(end)));
+        const int n = std::max(
+            rule.cell, quadrature::plain_nodes(nodes, distance + (length - end), end - start));
         sum += quadrature::integrate_nodes(
-            rule.cell, [&](double x) { return value(start + x, cell); }, end - start,
+            n, [&](double x) { return value(start + x, cell); }, end - start,
             quadrature::EndMap::kNone);
         start = end;
     }
     const int cell = primitive.cell_of(0.5 * (mu_at(start) + mu_out));
+    quadrature::PanelNodes last_cell = nodes;
+    last_cell.fewest = std::max(nodes.fewest, rule.cell);
     return sum + quadrature::integrate_towards_limb(
                      [&](double x) { return value(start + x, cell); }, length - start, distance,
-                     map, on_limb, rule.reach, nodes);
+                     map, on_limb, rule.reach, last_cell);
 }
 
 // The rim of `circle` for gamma in [gamma_lo, gamma_hi] within [0, pi] (gamma from the point
@@ -181,7 +187,7 @@ double rim_sub_piece(const closed_form::Circle& circle, double gamma_lo, double 
         return primitive.over_r2(cell, mu) * (p * (zpp - 2.0 * z * half_sq));
     };
     constexpr quadrature::EndMap map = rim_end_map<P>();
-    const quadrature::PanelNodes nodes =
+    const quadrature::PanelNodes& nodes =
         map == quadrature::EndMap::kSquare ? rule.rim_square : rule.rim_fourth;
     return monotone_piece(primitive, gamma_hi - gamma_lo, distance, map, on_limb, nodes, rule,
                           mu_at, x_at, value);
@@ -229,7 +235,10 @@ double line_sub_piece(const closed_form::Line& line, double s_in, double s_out, 
     const double tau_in = tau_of(s_in);
     const double tau_out = on_limb ? kHalfPi : tau_of(s_out);
     constexpr bool mapped = line_needs_map<P>();
-    const double distance = mapped && !on_limb ? kHalfPi - tau_out : kNoSingularity;
+    // In tau the integrand is analytic but for sqrt(mu) at the limb, tau = pi/2; for primitives
+    // analytic in mu the node count is sized as if a singularity lay a quarter turn beyond the
+    // piece (the piece is at most that long).
+    const double distance = !mapped ? kHalfPi : on_limb ? kNoSingularity : kHalfPi - tau_out;
     auto mu_at = [&](double x) { return b * std::cos(tau_in + x); };
     auto x_at = [&](double mu) {
         return std::atan2(std::sqrt(std::max((b - mu) * (b + mu), 0.0)), mu) - tau_in;
@@ -239,7 +248,7 @@ double line_sub_piece(const closed_form::Line& line, double s_in, double s_out, 
         return primitive.over_r2(cell, mu) * mu;
     };
     const quadrature::EndMap map = mapped ? quadrature::EndMap::kSquare : quadrature::EndMap::kNone;
-    const quadrature::PanelNodes nodes = mapped ? rule.line_square : rule.line;
+    const quadrature::PanelNodes& nodes = mapped ? rule.line_square : rule.line;
     return line.h * monotone_piece(primitive, tau_out - tau_in, distance, map, mapped && on_limb,
                                    nodes, rule, mu_at, x_at, value);
 }

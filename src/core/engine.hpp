@@ -53,9 +53,10 @@ inline bool out_of_reach(double z, double p1, double p2) {
     return z - std::max(p1, p2) >= 1.0;
 }
 
-// The blocked flux (not normalised) at one point.
+// The blocked flux (not normalised) at one point; `rule` sets the quadrature's node counts.
 template <ExactLaw Law>
-double blocked_flux(const Channel<Law>& channel, double z, double theta) {
+double blocked_flux(const Channel<Law>& channel, double z, double theta,
+                    const boundary_quadrature::QuadratureRule& rule = boundary_quadrature::kRule) {
     const double p1 = channel.p1;
     const double p2 = channel.p2;
     const bool closed = std::max(p1, p2) < closed_form::kMaxRadius;
@@ -64,11 +65,14 @@ double blocked_flux(const Channel<Law>& channel, double z, double theta) {
         const closed_form::Moments m = closed_form::full_disc_moments(z, p1);
         return closed_form::blocked_fraction(channel.basis, 1.0, m);
     }
-    const closed_form::Boundary boundary = closed_form::planet_boundary(z, theta, p1, p2);
+    // Equal radii make the full disc, which does not depend on the line: its pieces are taken
+    // for one fixed line, so that the quadrature's nodes do not move with the line either.
+    const closed_form::Boundary boundary =
+        closed_form::planet_boundary(z, p1 == p2 ? 0.0 : theta, p1, p2);
     if (!closed) {
         const boundary_quadrature::WholeLaw<typename Channel<Law>::Rest> whole{channel.basis,
                                                                                channel.rest};
-        return boundary_quadrature::boundary_integral(boundary, whole);
+        return boundary_quadrature::boundary_integral(boundary, whole, rule);
     }
     double blocked = 0.0;
     if (channel.basis.present()) {
@@ -77,7 +81,7 @@ double blocked_flux(const Channel<Law>& channel, double z, double theta) {
         blocked = closed_form::blocked_fraction(channel.basis, 1.0, m);
     }
     if (channel.rest.present()) {
-        blocked += boundary_quadrature::boundary_integral(boundary, channel.rest);
+        blocked += boundary_quadrature::boundary_integral(boundary, channel.rest, rule);
     }
     return blocked;
 }
@@ -85,14 +89,15 @@ double blocked_flux(const Channel<Law>& channel, double z, double theta) {
 // Relative flux at one point. A negative or NaN separation is not a distance and gives NaN, as
 // does a line angle that is not finite.
 template <ExactLaw Law>
-double transit_flux(const Channel<Law>& channel, double z, double theta) {
+double transit_flux(const Channel<Law>& channel, double z, double theta,
+                    const boundary_quadrature::QuadratureRule& rule = boundary_quadrature::kRule) {
     if (out_of_reach(z, channel.p1, channel.p2)) {
         return 1.0;
     }
     if (!(z >= 0.0) || !std::isfinite(theta)) {
         return std::nan("");
     }
-    return 1.0 - blocked_flux(channel, z, theta) / channel.norm;
+    return 1.0 - blocked_flux(channel, z, theta, rule) / channel.norm;
 }
 
 }  // namespace halfmoon::engine

@@ -132,11 +132,23 @@ double integrate_nodes(int nodes, F&& f, double length, EndMap map) {
     }
 }
 
-// Node counts of a piece: for a panel without end map, and for the panel that takes it.
+// Node counts: a fixed count for the panel that takes the end map, and for panels without it a
+// count from the distance of the nearest singularity. For a singularity at a distance d beyond
+// the end of a panel of width w, Gauss-Legendre's error falls like rho^(-2n), with
+// rho = x + sqrt(x^2 - 1), x = 1 + 2 d / w, the Bernstein ellipse through it; n = resolution /
+// ln(rho), between `fewest` and 32.
 struct PanelNodes {
-    int plain;
     int mapped;
+    double resolution;
+    int fewest;
 };
+
+inline int plain_nodes(const PanelNodes& nodes, double distance, double width) {
+    const double x = 1.0 + 2.0 * distance / width;
+    const double log_rho = std::log(x + std::sqrt((x - 1.0) * (x + 1.0)));
+    const double wanted = nodes.resolution / log_rho;
+    return wanted < nodes.fewest ? nodes.fewest : wanted < 32.0 ? static_cast<int>(wanted) + 1 : 32;
+}
 
 // Ratio of consecutive panel lengths, and the most panels one piece is cut into: the smallest
 // panel is then 3^-19 (about 1e-9) of the piece, and what the integral gathers beyond it is of
@@ -152,14 +164,15 @@ inline constexpr int kMaxPanels = 20;
 // piece is one panel, mapped only if it ends on the limb.
 template <typename F>
 double integrate_towards_limb(F&& f, double length, double distance, EndMap map, bool on_limb,
-                              double reach, PanelNodes nodes) {
+                              double reach, const PanelNodes& nodes) {
     if (!(length > 0.0)) {
         return 0.0;
     }
     double first = reach * distance;
     if (!(first < length)) {
         return on_limb ? integrate_nodes(nodes.mapped, f, length, map)
-                       : integrate_nodes(nodes.plain, f, length, EndMap::kNone);
+                       : integrate_nodes(plain_nodes(nodes, distance, length), f, length,
+                                         EndMap::kNone);
     }
     // Panels [length - first R^j, length - first R^(j-1)], j = 1.., the last ending at 0.
     const double smallest = length * std::pow(kPanelRatio, 1 - kMaxPanels);
@@ -172,8 +185,8 @@ double integrate_towards_limb(F&& f, double length, double distance, EndMap map,
         // The last panel takes all that is left once that is at most half a panel more.
         const double width = near_end <= 1.5 * panel ? near_end : panel;
         const double start = near_end - width;
-        sum += integrate_nodes(
-            nodes.plain, [&](double x) { return f(start + x); }, width, EndMap::kNone);
+        const int n = plain_nodes(nodes, distance + (length - near_end), width);
+        sum += integrate_nodes(n, [&](double x) { return f(start + x); }, width, EndMap::kNone);
         near_end = start;
         panel *= kPanelRatio;
     }
