@@ -147,6 +147,20 @@ def test_half_turn_and_mirror_swap_the_halves(law: str) -> None:
     assert np.max(np.abs(a - flux(law, LAWS[law], z, -theta, p2, p1))) < 1e-14
 
 
+@pytest.mark.parametrize("law", ["exponential", "square_root", "power2"])
+@pytest.mark.parametrize("offset", [1e-3, 1e-5, 1e-7, 1e-9, 1e-12])
+def test_line_end_approaching_the_limb(law: str, offset: float) -> None:
+    """A junction of rim and line just inside the limb: the rim and the line piece end next to
+    the singularity of F at the limb without reaching it, where plain Gauss-Legendre would lose
+    up to 1e-6; the pieces are graded towards it."""
+    c = {"exponential": [0.0, 1.0], "square_root": [0.0, 1.0], "power2": [1.0, 0.3]}[law]
+    z, pa, pb = 0.95, 0.25, 0.05
+    cos_end = ((1.0 - offset) ** 2 - z * z - pa * pa) / (2.0 * z * pa)
+    for theta, p1, p2 in ((math.acos(cos_end), pa, pb), (math.pi - math.acos(cos_end), pb, pa)):
+        expected = reference_flux(law, c, z, p1, p2, theta)
+        assert abs(flux(law, c, z, theta, p1, p2)[0] - expected) < TOL_SMALL
+
+
 def _topology(offset: float) -> list[tuple[str, float, float, float, float]]:
     pa, pb = 0.1, 0.13
     z = 0.95

@@ -25,8 +25,10 @@
 //
 // - rim inside the star: mu^2 = 0 at gamma = +-i e, e = 2 asinh(sqrt(A/(4 z p))), so the
 //   distance from an end at gamma_0 is hypot(gamma_0, e) (small for z + p just below 1);
-// - rim crossing the limb at gamma_x: from an end on the limb, the mirror crossing at
-//   -gamma_x (2 gamma_x, small for z + p just above 1); from an end inside, gamma_0 - gamma_x;
+// - rim crossing the limb at gamma_x: from an end inside the star (a junction with the line
+//   next to the limb), gamma_0 - gamma_x; an end on the limb takes the end map alone (grading
+//   it towards the mirror crossing at -gamma_x, close for z + p just above 1, was measured to
+//   gain nothing: the mapped panel resolves it);
 // - line, F analytic in sqrt(mu) only: pi/2 - tau at an end inside the star (an end on the
 //   limb has its branch point at the end, which the map takes care of).
 //
@@ -163,10 +165,11 @@ double rim_sub_piece(const closed_form::Circle& circle, double gamma_lo, double 
             const double e = 2.0 * std::asinh(std::sqrt(a / four_zp));
             distance = std::hypot(gamma_lo, e);
         } else {
-            const double gamma_x = 2.0 * std::asin(std::min(1.0, std::sqrt(-a / four_zp)));
-            distance = gamma_lo + gamma_x;
+            // An end on the limb takes the end map; one just inside it is graded towards the
+            // crossing beyond it.
             if (!on_limb) {
-                distance = std::min(distance, std::max(gamma_lo - gamma_x, 0.0));
+                const double gamma_x = 2.0 * std::asin(std::min(1.0, std::sqrt(-a / four_zp)));
+                distance = std::max(gamma_lo - gamma_x, 0.0);
             }
         }
     }

@@ -32,9 +32,11 @@
 // wholly inside the star ("far form"). The far form needs, once per planet, the complete
 // integral over half a turn of psi.
 //
-// Range: radii 0 <= p < 1/2. A rim crossing the limb with p >= 1/2 may pass through S, where
-// the near form's third-kind term would need another reduction; callers integrate such planets
-// numerically instead.
+// Range of the moments: radii 0 <= p < 1/2. A rim crossing the limb with p >= 1/2 may pass
+// through S, where the near form's third-kind term would need another reduction; the engine
+// integrates such planets by quadrature along the same pieces (boundary_quadrature.hpp). The
+// enumeration of the pieces (planet_boundary) holds for every radius, a circle holding the
+// whole star included.
 #pragma once
 
 #include <algorithm>
