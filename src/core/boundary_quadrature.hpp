@@ -61,7 +61,7 @@ struct QuadratureRule {
     quadrature::PanelNodes line_square{12, 12.0, 4};
     // The fewest nodes of a cell between two kink circles (its integrand is a polynomial of
     // degree 5 in mu over 1 - mu^2).
-    int cell = 12;
+    int cell = 10;
     // The first panel of a graded sub-piece spans this multiple of the distance to the
     // singularity.
     double reach = 1.0;
