@@ -82,7 +82,8 @@ bool check_radii(const frame::DoubleArrayND& radii, const char* name) {
         const double r = radii.data[k];
         if (!(std::isfinite(r) && r >= 0.0)) {
             const frame::OwnedRef value(PyFloat_FromDouble(r));
-            PyErr_Format(PyExc_ValueError, "%s must be finite and >= 0, got %R", name, value.get());
+            PyErr_Format(PyExc_ValueError, "%s must be finite and >= 0, got %R", name,
+                         value.get());
             return false;
         }
     }
@@ -122,8 +123,8 @@ std::optional<TransitCall> take_transit_call(PyObject* coefficients, PyObject* f
     };
     if (!take(coefficients, "coefficients", 3, call.coefficients) ||
         !take(first_radius, "first_radius", 2, call.first_radius) ||
-        !take(second_radius, "second_radius", 2, call.second_radius) || !take(z, "z", 2, call.z) ||
-        !take(x, "x", 2, call.x) || !take(y, "y", 2, call.y) ||
+        !take(second_radius, "second_radius", 2, call.second_radius) ||
+        !take(z, "z", 2, call.z) || !take(x, "x", 2, call.x) || !take(y, "y", 2, call.y) ||
         !take(line_angle, "line_angle", 2, call.line_angle)) {
         return std::nullopt;
     }
@@ -170,7 +171,8 @@ void run_transit(const TransitCall& call, double* flux) {
             const std::span<const double> coefficients(call.coefficients.data + sc * k,
                                                        static_cast<std::size_t>(k));
             const engine::Channel<Law> channel = engine::make_channel<Law>(
-                Law::record(coefficients), call.first_radius.data[sc], call.second_radius.data[sc]);
+                Law::record(coefficients), call.first_radius.data[sc],
+                call.second_radius.data[sc]);
             double* out = flux + sc * n;
             for (npy_intp i = 0; i < n; ++i) {
                 out[i] = engine::out_of_reach(z[i], channel.p1, channel.p2)
@@ -226,15 +228,14 @@ PyObject* law_table() {
     }
     bool ok = true;
     auto add = [&]<typename... Laws>(LawList<Laws...> /*laws*/) {
-        ((ok = ok &&
-               [&] {
-                   // A law with a variable count of coefficients has None.
-                   constexpr auto fixed = fixed_coefficient_count<Laws>();
-                   const frame::OwnedRef count(fixed ? PyLong_FromSize_t(*fixed)
-                                                     : (Py_INCREF(Py_None), Py_None));
-                   return count.get() != nullptr &&
-                          PyDict_SetItemString(table.get(), Laws::kName.data(), count.get()) == 0;
-               }()),
+        ((ok = ok && [&] {
+              // A law with a variable count of coefficients has None.
+              constexpr auto fixed = fixed_coefficient_count<Laws>();
+              const frame::OwnedRef count(fixed ? PyLong_FromSize_t(*fixed)
+                                                : (Py_INCREF(Py_None), Py_None));
+              return count.get() != nullptr &&
+                     PyDict_SetItemString(table.get(), Laws::kName.data(), count.get()) == 0;
+          }()),
          ...);
     };
     add(ExactLaws{});
