@@ -175,7 +175,7 @@ double rim_sub_piece(const closed_form::Circle& circle, double gamma_lo, double 
     }
     // x = gamma_hi - gamma, so that the end nearest the limb is x = length.
     auto mu_at = [&](double x) {
-        const double half = std::sin(0.5 * (gamma_hi - x));
+        const double half = quadrature::sine_to_quarter_turn(0.5 * (gamma_hi - x));
         return std::sqrt(std::max(a + four_zp * half * half, 0.0));
     };
     auto x_at = [&](double mu) {
@@ -183,7 +183,7 @@ double rim_sub_piece(const closed_form::Circle& circle, double gamma_lo, double 
         return gamma_hi - 2.0 * std::asin(std::sqrt(std::min(std::max(half_sq, 0.0), 1.0)));
     };
     auto value = [&](double x, int cell) {
-        const double half = std::sin(0.5 * (gamma_hi - x));
+        const double half = quadrature::sine_to_quarter_turn(0.5 * (gamma_hi - x));
         const double half_sq = half * half;
         const double mu = std::sqrt(std::max(a + four_zp * half_sq, 0.0));
         // p (p + z cos gamma), cos gamma = 1 - 2 sin^2(gamma/2).
