@@ -63,11 +63,13 @@ import numpy as np
 from scipy import integrate
 
 __all__ = [
+    "MonotoneCubic",
     "arc_inside",
     "arc_inside_planet",
     "blocked_flux",
     "half_disc_area",
     "law_intensity",
+    "law_kinks",
     "law_norm",
     "mp_arc_inside",
     "mp_arc_inside_planet",
@@ -89,8 +91,27 @@ _MAX_ERR = 1e-10
 # Working precision of the mpmath variants.
 MP_DPS = 30
 
-LAWS = ("uniform", "linear", "quadratic", "nonlinear", "exponential")
-_N_COEFFS = {"uniform": 0, "linear": 1, "quadratic": 2, "nonlinear": 4, "exponential": 2}
+LAWS = (
+    "uniform",
+    "linear",
+    "quadratic",
+    "nonlinear",
+    "exponential",
+    "square_root",
+    "power2",
+    "tabulated",
+)
+# None: a variable count (the tabulated profile takes mu_1..mu_m, I_1..I_m, m >= 2).
+_N_COEFFS: dict[str, int | None] = {
+    "uniform": 0,
+    "linear": 1,
+    "quadratic": 2,
+    "nonlinear": 4,
+    "exponential": 2,
+    "square_root": 2,
+    "power2": 2,
+    "tabulated": None,
+}
 
 
 class _Ops(NamedTuple):
@@ -348,8 +369,89 @@ def planet_area(z: float, r: float, p1: float, p2: float, theta: float) -> float
 def _check_law(law: str, coeffs: Sequence[float]) -> None:
     if law not in _N_COEFFS:
         raise ValueError(f"unknown law {law!r}; expected one of {LAWS}")
-    if len(coeffs) != _N_COEFFS[law]:
-        raise ValueError(f"law {law!r} takes {_N_COEFFS[law]} coefficients, got {len(coeffs)}")
+    count = _N_COEFFS[law]
+    if count is None:
+        if len(coeffs) < 4 or len(coeffs) % 2:
+            raise ValueError(f"law {law!r} takes an even number >= 4 of coefficients")
+    elif len(coeffs) != count:
+        raise ValueError(f"law {law!r} takes {count} coefficients, got {len(coeffs)}")
+
+
+class MonotoneCubic:
+    """The monotone piecewise-cubic interpolant of a profile I(mu), held at its end values.
+
+    Hermite cubics on each cell of the grid with the slopes of Fritsch and Carlson: at an
+    interior point the weighted harmonic mean of the two neighbouring secants, with weights
+    2 h_right + h_left and h_right + 2 h_left (zero where the secants differ in sign or one
+    vanishes); at an end the one-sided three-point slope, set to zero if its sign differs from
+    the first secant's and to three secants if the first two secants differ in sign and it is
+    larger than that. Two points give the straight line. Outside [mu_1, mu_m] the intensity is
+    the end value.
+
+    Written for floats or mpmath numbers alike: every operation is plain arithmetic. ``cells``
+    lists, per cell, (lo, hi, [c0, c1, c2, c3]) with I = sum c_k (mu - lo)^k.
+    """
+
+    def __init__(self, mu: Sequence[Any], intensity: Sequence[Any]) -> None:
+        m = len(mu)
+        h = [mu[k + 1] - mu[k] for k in range(m - 1)]
+        secant = [(intensity[k + 1] - intensity[k]) / h[k] for k in range(m - 1)]
+        slopes = [secant[0] * 0] * m
+        if m == 2:
+            slopes = [secant[0], secant[0]]
+        else:
+            for k in range(1, m - 1):
+                a, b = secant[k - 1], secant[k]
+                if a * b > 0:
+                    w1, w2 = 2 * h[k] + h[k - 1], h[k] + 2 * h[k - 1]
+                    slopes[k] = (w1 + w2) / (w1 / a + w2 / b)
+            slopes[0] = self._end(h[0], h[1], secant[0], secant[1])
+            slopes[-1] = self._end(h[-1], h[-2], secant[-1], secant[-2])
+        self.cells: list[tuple[Any, Any, list[Any]]] = []
+        if mu[0] > 0:
+            self.cells.append((mu[0] * 0, mu[0], [intensity[0], 0, 0, 0]))
+        for k in range(m - 1):
+            w, y0, d0, d1 = h[k], intensity[k], slopes[k], slopes[k + 1]
+            c2 = (3 * secant[k] - 2 * d0 - d1) / w
+            c3 = (d0 + d1 - 2 * secant[k]) / (w * w)
+            self.cells.append((mu[k], mu[k + 1], [y0, d0, c2, c3]))
+        if mu[-1] < 1:
+            self.cells.append((mu[-1], mu[-1] * 0 + 1, [intensity[-1], 0, 0, 0]))
+
+    @staticmethod
+    def _end(h0: Any, h1: Any, s0: Any, s1: Any) -> Any:
+        def sign(v: Any) -> int:
+            return int(v > 0) - int(v < 0)
+
+        d = ((2 * h0 + h1) * s0 - h0 * s1) / (h0 + h1)
+        if sign(d) != sign(s0):
+            return s0 * 0
+        if sign(s0) != sign(s1) and abs(d) > 3 * abs(s0):
+            return 3 * s0
+        return d
+
+    def __call__(self, mu: Any) -> Any:
+        for lo, hi, c in self.cells:
+            if mu <= hi:
+                x = mu - lo
+                return c[0] + x * (c[1] + x * (c[2] + x * c[3]))
+        lo, _, c = self.cells[-1]
+        x = mu - lo
+        return c[0] + x * (c[1] + x * (c[2] + x * c[3]))
+
+    def kinks(self) -> list[Any]:
+        """The cell boundaries strictly inside (0, 1)."""
+        return [cell[0] for cell in self.cells[1:]]
+
+    def moment(self) -> Any:
+        """The integral of mu I(mu) over [0, 1], cell by cell in closed form."""
+        total = 0
+        for lo, hi, c in self.cells:
+            # mu I = sum_k c_k (x^(k+1) + lo x^k), x = mu - lo, over x in [0, hi - lo].
+            w = hi - lo
+            total += sum(ck * (w ** (k + 2) / (k + 2) + lo * w ** (k + 1) / (k + 1))
+                         for k, ck in enumerate(c))
+        return total
 
 
 def law_intensity(law: str, coeffs: Sequence[Any], mp: bool = False) -> Callable[[Any], Any]:
@@ -357,11 +459,13 @@ def law_intensity(law: str, coeffs: Sequence[Any], mp: bool = False) -> Callable
 
     Parameters
     ----------
-    law : {"uniform", "linear", "quadratic", "nonlinear", "exponential"}
-        ``uniform``: 1; ``linear`` (c1): 1 - c1 (1 - mu); ``quadratic`` (c1, c2):
-        1 - c1 (1 - mu) - c2 (1 - mu)**2; ``nonlinear`` (c1..c4):
+    law : str
+        One of ``LAWS``. ``uniform``: 1; ``linear`` (c1): 1 - c1 (1 - mu); ``quadratic``
+        (c1, c2): 1 - c1 (1 - mu) - c2 (1 - mu)**2; ``nonlinear`` (c1..c4):
         1 - sum_k c_k (1 - mu**(k/2)); ``exponential`` (c1, c2): 1 - c1 (1 - mu) -
-        c2 / (1 - exp(mu)), which grows like c2 / mu at the limb.
+        c2 / (1 - exp(mu)), which grows like c2 / mu at the limb; ``square_root`` (c1, c2):
+        1 - c1 (1 - mu) - c2 (1 - sqrt(mu)); ``power2`` (c, alpha): 1 - c (1 - mu**alpha);
+        ``tabulated`` (mu_1..mu_m, I_1..I_m): the ``MonotoneCubic`` through the points.
     coeffs : sequence of float
         The law's coefficients, in order.
     mp : bool
@@ -385,6 +489,13 @@ def law_intensity(law: str, coeffs: Sequence[Any], mp: bool = False) -> Callable
             return 1 - sum(ck * (1 - q ** (k + 1)) for k, ck in enumerate(c))
 
         return nonlinear
+    if law == "square_root":
+        return lambda mu: 1 - c[0] * (1 - mu) - c[1] * (1 - sqrt(mu))
+    if law == "power2":
+        return lambda mu: 1 - c[0] * (1 - mu ** c[1])
+    if law == "tabulated":
+        m = len(c) // 2
+        return MonotoneCubic(c[:m], c[m:])
     # 1 / (1 - e^mu) = -1 / expm1(mu), accurate as mu -> 0.
     return lambda mu: 1 - c[0] * (1 - mu) + c[1] / expm1(mu)
 
@@ -405,7 +516,9 @@ def law_norm(law: str, coeffs: Sequence[Any], mp: bool = False) -> Any:
 
     Exact closed forms: uniform pi; linear pi (1 - c1/3); quadratic pi (1 - c1/3 - c2/6);
     nonlinear 2 pi (1/2 - c1/10 - c2/6 - 3 c3/14 - c4/4); exponential
-    2 pi (1/2 - c1/6 + c2 K) with K = integral of mu / (e^mu - 1) over [0, 1].
+    2 pi (1/2 - c1/6 + c2 K) with K = integral of mu / (e^mu - 1) over [0, 1] (the true
+    integral); square_root 2 pi (1/2 - c1/6 - c2/10); power2 2 pi (1/2 - c alpha /
+    (2 (alpha + 2))); tabulated 2 pi times the integral of mu I of the interpolant.
     """
     _check_law(law, coeffs)
     num = mpmath.mpf if mp else float
@@ -421,7 +534,26 @@ def law_norm(law: str, coeffs: Sequence[Any], mp: bool = False) -> Any:
         # integral of mu (1 - mu^(k/2)) over [0, 1] is 1/2 - 2 / (k + 4), k = 1..4.
         half = num(1) / 2
         return 2 * pi * (half - sum(ck * (half - 2 / num(k + 5)) for k, ck in enumerate(c)))
+    if law == "square_root":
+        return 2 * pi * (num(1) / 2 - c[0] / 6 - c[1] / 10)
+    if law == "power2":
+        return 2 * pi * (num(1) / 2 - c[0] * c[1] / (2 * (c[1] + 2)))
+    if law == "tabulated":
+        m = len(c) // 2
+        return 2 * pi * MonotoneCubic(c[:m], c[m:]).moment()
     return 2 * pi * (num(1) / 2 - c[0] / 6 + c[1] * _bose_integral(mp))
+
+
+def law_kinks(law: str, coeffs: Sequence[Any], mp: bool = False) -> list[Any]:
+    """Radii rho at which the law's intensity is not smooth (the circles through the grid
+    points of a tabulated profile); the radial integrals are split there."""
+    if law != "tabulated":
+        return []
+    num = mpmath.mpf if mp else float
+    sqrt = mpmath.sqrt if mp else math.sqrt
+    c = [num(x) for x in coeffs]
+    m = len(c) // 2
+    return [sqrt((1 - mu) * (1 + mu)) for mu in MonotoneCubic(c[:m], c[m:]).kinks()]
 
 
 # --------------------------------------------------------------------------------------
@@ -429,12 +561,15 @@ def law_norm(law: str, coeffs: Sequence[Any], mp: bool = False) -> Any:
 # --------------------------------------------------------------------------------------
 
 
-def _planet_edges(z: Any, p1: Any, p2: Any, theta: Any, ops: _Ops) -> list[Any]:
+def _planet_edges(
+    z: Any, p1: Any, p2: Any, theta: Any, ops: _Ops, law_kinks: Sequence[Any] = ()
+) -> list[Any]:
     big = max(p1, p2)
     lo, hi = max(ops.num(0), z - big), min(ops.num(1), z + big)
     if not hi > lo:
         return []
-    return _edges(lo, hi, _kinks(z, p1, theta, ops) + _kinks(z, p2, theta, ops))
+    kinks = _kinks(z, p1, theta, ops) + _kinks(z, p2, theta, ops) + list(law_kinks)
+    return _edges(lo, hi, kinks)
 
 
 def _limb_substitution(
@@ -470,6 +605,7 @@ def blocked_flux(
     theta: float,
     *,
     of_mu: bool = False,
+    kinks: Sequence[float] = (),
 ) -> float:
     """Flux of the stellar disc hidden by the two-radius planet (not normalised).
 
@@ -483,9 +619,11 @@ def blocked_flux(
         integral beyond rho = 1/2 are taken in q = sqrt(mu), where mu is then exact.
     z, p1, p2, theta
         Separation, radii of half 1 and half 2, and line angle.
+    kinks
+        Radii at which the intensity itself is not smooth; the integral is split there too.
     """
     z, p1, p2, theta = float(z), float(p1), float(p2), float(theta)
-    edges = _planet_edges(z, p1, p2, theta, _FLOAT_OPS)
+    edges = _planet_edges(z, p1, p2, theta, _FLOAT_OPS, kinks)
 
     def f(rho: float, mu: float) -> float:
         arc = _arc_generic(rho, z, p1, theta, 1, _FLOAT_OPS) + _arc_generic(
@@ -526,7 +664,10 @@ def reference_flux(
         the limb, where the flux itself is that sensitive to rounding of the inputs.
     """
     intensity = law_intensity(law, coeffs)
-    return 1.0 - blocked_flux(intensity, z, p1, p2, theta, of_mu=True) / law_norm(law, coeffs)
+    blocked = blocked_flux(
+        intensity, z, p1, p2, theta, of_mu=True, kinks=law_kinks(law, coeffs)
+    )
+    return 1.0 - blocked / law_norm(law, coeffs)
 
 
 def reference_light_curve(
@@ -627,7 +768,7 @@ def mp_reference_flux(
         z, p1, p2, theta = m(z), m(p1), m(p2), m(theta)
         intensity = law_intensity(law, coeffs, mp=True)
         norm = law_norm(law, coeffs, mp=True)
-        edges = _planet_edges(z, p1, p2, theta, _MP_OPS)
+        edges = _planet_edges(z, p1, p2, theta, _MP_OPS, law_kinks(law, coeffs, mp=True))
 
         def f(rho: Any, mu: Any) -> Any:
             arc = _arc_generic(rho, z, p1, theta, 1, _MP_OPS) + _arc_generic(

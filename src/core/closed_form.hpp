@@ -32,13 +32,19 @@
 // wholly inside the star ("far form"). The far form needs, once per planet, the complete
 // integral over half a turn of psi.
 //
-// Range: radii 0 <= p < 1/2. A rim crossing the limb with p >= 1/2 may pass through S, where
-// the near form's third-kind term would need another reduction; callers integrate such planets
-// numerically instead.
+// Range of the moments: radii 0 <= p < 1/2. A rim crossing the limb with p >= 1/2 may pass
+// through S, where the near form's third-kind term would need another reduction; the engine
+// integrates such planets by quadrature along the same pieces (boundary_quadrature.hpp). The
+// enumeration of the pieces (planet_boundary) holds for every radius, a circle holding the
+// whole star included.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstddef>
+#include <optional>
+#include <utility>
 
 #include "core/carlson.hpp"
 #include "core/constants.hpp"
@@ -142,31 +148,34 @@ inline Moments line_primitive(const Line& line, double s) {
     return Moments{s0, s1, s2};
 }
 
-// One piece of the line from s_from to s_to (either order), clipped to the chord and keeping its
-// direction.
-inline Moments line_piece(const Line& line, double s_from, double s_to) {
+// One piece of the line, from s_from to s_to, already clipped to the chord; an end that the
+// clipping put on the chord's end (the limb) says so.
+struct Segment {
+    double s_from;
+    double s_to;
+    bool from_on_limb;
+    bool to_on_limb;
+};
+
+// Clips the piece of the line from s_from to s_to (either order) to the chord |s| <= b,
+// keeping its direction. Nothing is left when it misses the chord.
+inline std::optional<Segment> clip_segment(const Line& line, double s_from, double s_to) {
     const double lo = std::max(std::min(s_from, s_to), -line.b);
     const double hi = std::min(std::max(s_from, s_to), line.b);
     if (!(lo < hi)) {
-        return Moments{};
+        return std::nullopt;
     }
-    const Moments forward = line_primitive(line, hi) - line_primitive(line, lo);
-    return s_to > s_from ? forward : Moments{} - forward;
+    const bool lo_on_limb = lo == -line.b;
+    const bool hi_on_limb = hi == line.b;
+    if (s_to > s_from) {
+        return Segment{lo, hi, lo_on_limb, hi_on_limb};
+    }
+    return Segment{hi, lo, hi_on_limb, lo_on_limb};
 }
 
-// The two pieces of the line that belong to the boundary: from P + p2 e to P + p1 e, and from
-// P - p1 e to P - p2 e (they vanish for equal radii).
-inline Moments line_moments(double z, double theta, double p1, double p2) {
-    if (p1 == p2) {
-        return Moments{};
-    }
-    const double h = z * std::sin(theta);
-    if (!(std::fabs(h) < 1.0)) {
-        return Moments{};  // the line misses the star
-    }
-    const Line line{h, std::sqrt((1.0 - h) * (1.0 + h))};
-    const double foot = z * std::cos(theta);  // s of the planet's centre
-    return line_piece(line, foot + p2, foot + p1) + line_piece(line, foot - p1, foot - p2);
+// Moments of one clipped piece of the line, in its direction.
+inline Moments segment_moments(const Line& line, const Segment& segment) {
+    return line_primitive(line, segment.s_to) - line_primitive(line, segment.s_from);
 }
 
 // ----------------------------------------------------------------------------------------
@@ -178,6 +187,7 @@ inline Moments line_moments(double z, double theta, double p1, double p2) {
 // [theta, theta + pi], half 2 alpha in [theta + pi, theta + 2 pi].
 enum class RimKind {
     kOutside,   // z - p >= 1: the circle misses the star
+    kCovering,  // z - p <= -1: the circle holds the whole star, its rim is outside it
     kInside,    // z + p <= 1: the whole circle lies in the star (far form)
     kCrossing,  // the circle crosses the limb (near form)
 };
@@ -235,6 +245,12 @@ inline Circle make_circle(double z, double p) {
     const double zpp = z + p;
     const double zmp = z - p;
     if (zmp >= 1.0 || !(p >= kMinRadius)) {
+        return circle;
+    }
+    if (zmp <= -1.0) {
+        // The whole limb lies inside the circle (possible only for radii of one and more).
+        circle.kind = RimKind::kCovering;
+        circle.limb_half = kPi;
         return circle;
     }
     // K = p^2 - z^2 as a product: p^2 - z^2 loses all digits where the rim passes S.
@@ -434,61 +450,130 @@ inline Moments rim_arc(const Circle& circle, const RimEnd& from, const RimEnd& t
     return rim_arc_elementary(circle, from, to, d_alpha);
 }
 
-// Moments of the part of the rim with u in [lo, hi] (hi - lo <= pi) that lies inside the star.
-inline Moments half_rim(const Circle& circle, double lo, double hi, EllipticSum& elliptic) {
+// One arc of a rim inside the star, u increasing from u_from to u_to. For a crossing circle
+// u is taken about the window it lies in (|u| <= window), and an end that the window put on
+// the limb says so; for a circle inside the star u is as given.
+struct RimArc {
+    int circle;  // 0: circle 1 (half 1), 1: circle 2 (half 2)
+    double u_from;
+    double u_to;
+    bool from_on_limb;
+    bool to_on_limb;
+};
+
+// The boundary of (planet inside the star) at one point, piece by piece: what both the closed
+// form and the quadrature of the boundary integrals work from.
+struct Boundary {
+    double z = 0.0;
+    double theta = 0.0;
+    std::array<Circle, 2> circles;
+    // At most two arcs per half-rim.
+    std::array<RimArc, 4> arcs{};
+    int arc_count = 0;
+    Line line{0.0, 0.0};
+    std::array<Segment, 2> segments{};
+    int segment_count = 0;
+    // Angle of the limb that lies inside the planet.
+    double limb = 0.0;
+};
+
+// Adds the arcs of circle `index` with u in [lo, hi] (hi - lo <= pi) that lie inside the star.
+inline void add_half_rim(Boundary& boundary, int index, double lo, double hi) {
+    const Circle& circle = boundary.circles[static_cast<std::size_t>(index)];
     switch (circle.kind) {
         case RimKind::kOutside:
-            return Moments{};
+        case RimKind::kCovering:
+            return;
         case RimKind::kInside:
-            return rim_arc(circle, far_end(circle, lo), far_end(circle, hi), hi - lo, elliptic);
+            boundary.arcs[boundary.arc_count++] = RimArc{index, lo, hi, false, false};
+            return;
         case RimKind::kCrossing:
             break;
     }
     // The rim is inside the star for u in [-window, window] modulo 2 pi; a range within
     // [-pi, 3 pi) can only meet the windows about 0 and 2 pi.
-    Moments m;
     for (const double centre : {0.0, kTwoPi}) {
         const double a = std::max(lo, centre - circle.window);
         const double b = std::min(hi, centre + circle.window);
         if (a < b) {
-            const double ua = a - centre;
-            const double ub = b - centre;
-            m += rim_arc(circle, near_end(circle, ua), near_end(circle, ub), ub - ua, elliptic);
+            boundary.arcs[boundary.arc_count++] =
+                RimArc{index, a - centre, b - centre, a != lo, b != hi};
         }
     }
-    return m;
 }
 
-// ----------------------------------------------------------------------------------------
-// The planet
-// ----------------------------------------------------------------------------------------
-
-// The moments of the whole boundary of (planet inside the star) for two different radii, or
-// for equal ones the long way round (pieces of both half-rims, zero-length line pieces).
-inline Moments blocked_moments_halves(double z, double theta, double p1, double p2) {
-    const Circle first = make_circle(z, p1);
-    const Circle second = make_circle(z, p2);
+// The pieces of the boundary for any radii (the closed form's moments take radii below
+// kMaxRadius only; the pieces themselves are right for every radius).
+inline Boundary planet_boundary(double z, double theta, double p1, double p2) {
+    Boundary boundary;
+    boundary.z = z;
+    boundary.theta = theta;
+    boundary.circles = {make_circle(z, p1), make_circle(z, p2)};
     // Half 1 is u in [u0, u0 + pi] on circle 1, half 2 u in [u0 + pi, u0 + 2 pi] on circle 2.
     const double u0 = wrap_angle(theta - kPi);
-    EllipticSum elliptic;
-    Moments m = half_rim(first, u0, u0 + kPi, elliptic);
-    m += half_rim(second, u0 + kPi, u0 + kTwoPi, elliptic);
-    m.s1 += elliptic.total() / 3.0;
-    m += line_moments(z, theta, p1, p2);
+    add_half_rim(boundary, 0, u0, u0 + kPi);
+    add_half_rim(boundary, 1, u0 + kPi, u0 + kTwoPi);
 
-    // Limb inside the planet: for each crossing circle, the limb inside it (centred on phi = 0)
-    // that lies on its half's side of the line. A limb point at phi is left of the line when
-    // sin(phi - theta) + h >= 0: the arc about theta + pi/2 of half-width pi/2 + asin(h).
-    const double h = std::max(-1.0, std::min(1.0, z * std::sin(theta)));
-    const double tilt = std::asin(h);
-    double limb = 0.0;
-    if (first.kind == RimKind::kCrossing) {
-        limb += arc_overlap(0.0, first.limb_half, theta + kHalfPi, kHalfPi + tilt);
+    // The two pieces of the line that belong to the boundary: from P + p2 e to P + p1 e, and
+    // from P - p1 e to P - p2 e (none for equal radii, nor for a line that misses the star).
+    const double sine = std::sin(theta);
+    const double h = z * sine;
+    if (p1 != p2 && std::fabs(h) < 1.0) {
+        boundary.line = Line{h, std::sqrt((1.0 - h) * (1.0 + h))};
+        const double foot = z * std::cos(theta);  // s of the planet's centre
+        for (const auto& [from, to] :
+             {std::pair{foot + p2, foot + p1}, std::pair{foot - p1, foot - p2}}) {
+            if (const auto segment = clip_segment(boundary.line, from, to)) {
+                boundary.segments[boundary.segment_count++] = *segment;
+            }
+        }
     }
-    if (second.kind == RimKind::kCrossing) {
-        limb += arc_overlap(0.0, second.limb_half, theta - kHalfPi, kHalfPi - tilt);
+
+    // Limb inside the planet: for each circle that crosses the limb or holds the star, the
+    // limb inside it (centred on phi = 0) that lies on its half's side of the line. A limb point
+    // at phi is left of the line when sin(phi - theta) + h >= 0: the arc about theta + pi/2 of
+    // half-width pi/2 + asin(h).
+    const double tilt = std::asin(std::max(-1.0, std::min(1.0, h)));
+    const auto& [first, second] = boundary.circles;
+    if (first.kind == RimKind::kCrossing || first.kind == RimKind::kCovering) {
+        boundary.limb += arc_overlap(0.0, first.limb_half, theta + kHalfPi, kHalfPi + tilt);
     }
-    return m + limb_moments(limb);
+    if (second.kind == RimKind::kCrossing || second.kind == RimKind::kCovering) {
+        boundary.limb += arc_overlap(0.0, second.limb_half, theta - kHalfPi, kHalfPi - tilt);
+    }
+    return boundary;
+}
+
+// The closed-form moments of one rim arc; its elliptic part goes into `elliptic`.
+inline Moments rim_arc_moments(const Circle& circle, const RimArc& arc, EllipticSum& elliptic) {
+    const double d_alpha = arc.u_to - arc.u_from;
+    if (circle.kind == RimKind::kInside) {
+        return rim_arc(circle, far_end(circle, arc.u_from), far_end(circle, arc.u_to), d_alpha,
+                       elliptic);
+    }
+    return rim_arc(circle, near_end(circle, arc.u_from), near_end(circle, arc.u_to), d_alpha,
+                   elliptic);
+}
+
+// The moments of the whole boundary, in closed form (radii below kMaxRadius).
+inline Moments boundary_moments(const Boundary& boundary) {
+    EllipticSum elliptic;
+    Moments m;
+    for (int i = 0; i < boundary.arc_count; ++i) {
+        const RimArc& arc = boundary.arcs[static_cast<std::size_t>(i)];
+        m += rim_arc_moments(boundary.circles[static_cast<std::size_t>(arc.circle)], arc, elliptic);
+    }
+    m.s1 += elliptic.total() / 3.0;
+    for (int i = 0; i < boundary.segment_count; ++i) {
+        m += segment_moments(boundary.line, boundary.segments[static_cast<std::size_t>(i)]);
+    }
+    return m + limb_moments(boundary.limb);
+}
+
+// The moments of the whole boundary of (planet inside the star) for two different radii, or
+// for equal ones the long way round (pieces of both half-rims, no line pieces).
+inline Moments blocked_moments_halves(double z, double theta, double p1, double p2) {
+    return boundary_moments(planet_boundary(z, theta, p1, p2));
 }
 
 // The moments of a full disc of radius p, which the two halves make for equal radii. The

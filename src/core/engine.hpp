@@ -6,29 +6,36 @@
 // direction to the dividing line (sky_theta). Half 1 of radius p1 lies left of the line, half 2
 // of radius p2 right of it.
 //
-// Radii below one half take the closed form (closed_form.hpp). A planet with a radius of one
-// half or more is integrated over annuli with the fine step kFallbackStep instead (its rim can
-// pass through the star's centre, outside the closed form's reduction).
+// A law is its polynomial part c0 + c1 mu + c2 mu^2 plus a remainder (laws.hpp). The blocked
+// flux is the boundary integral of F dphi over the pieces of closed_form::planet_boundary,
+// enumerated once per point:
+//
+// - radii below one half: the polynomial part in closed form (closed_form.hpp, about 1e-15),
+//   the remainder, if the law has one, by quadrature along the same pieces
+//   (boundary_quadrature.hpp);
+// - a radius of one half or more, where a rim crossing the limb can pass through the star's
+//   centre and the closed form's reduction of the elliptic part no longer holds: the whole law
+//   by the same quadrature (the polynomial part's F/r^2 is elementary). That covers every
+//   radius, a planet covering the whole star included.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
-#include "core/annulus.hpp"
+#include "core/boundary_quadrature.hpp"
 #include "core/closed_form.hpp"
-#include "core/dividing_line.hpp"
 #include "core/laws.hpp"
 
 namespace halfmoon::engine {
 
-// Step factor of the annulus integration for radii outside the closed form's range.
-inline constexpr double kFallbackStep = 1e-4;
-
 // One law's coefficients, prepared once for all points of a channel.
 template <ExactLaw Law>
 struct Channel {
-    typename Law::Record record;
+    using Rest =
+        std::remove_cvref_t<decltype(Law::remainder(std::declval<const typename Law::Record&>()))>;
     PowerBasis basis;
+    Rest rest;
     double norm;
     double p1;
     double p2;
@@ -36,7 +43,8 @@ struct Channel {
 
 template <ExactLaw Law>
 Channel<Law> make_channel(const typename Law::Record& record, double p1, double p2) {
-    return Channel<Law>{record, Law::power_basis(record), Law::normalisation(record), p1, p2};
+    return Channel<Law>{Law::power_basis(record), Law::remainder(record),
+                        exact_normalisation<Law>(record), p1, p2};
 }
 
 // Whether the planet cannot reach the star at separation z (NaN counts as reachable, so that it
@@ -45,26 +53,51 @@ inline bool out_of_reach(double z, double p1, double p2) {
     return z - std::max(p1, p2) >= 1.0;
 }
 
-// Relative flux at one point. A negative or NaN separation is not a distance and gives NaN.
+// The blocked flux (not normalised) at one point; `rule` sets the quadrature's node counts.
 template <ExactLaw Law>
-double transit_flux(const Channel<Law>& channel, double z, double theta) {
+double blocked_flux(const Channel<Law>& channel, double z, double theta,
+                    const boundary_quadrature::QuadratureRule& rule = boundary_quadrature::kRule) {
     const double p1 = channel.p1;
     const double p2 = channel.p2;
-    if (out_of_reach(z, p1, p2)) {
+    const bool closed = std::max(p1, p2) < closed_form::kMaxRadius;
+    if (closed && !channel.rest.present() && p1 == p2) {
+        // Equal radii make the full disc, whose closed form needs no piece enumeration.
+        const closed_form::Moments m = closed_form::full_disc_moments(z, p1);
+        return closed_form::blocked_fraction(channel.basis, 1.0, m);
+    }
+    // Equal radii make the full disc, which does not depend on the line: its pieces are taken
+    // for one fixed line, so that the quadrature's nodes do not move with the line either.
+    const closed_form::Boundary boundary =
+        closed_form::planet_boundary(z, p1 == p2 ? 0.0 : theta, p1, p2);
+    if (!closed) {
+        const boundary_quadrature::WholeLaw<typename Channel<Law>::Rest> whole{channel.basis,
+                                                                               channel.rest};
+        return boundary_quadrature::boundary_integral(boundary, whole, rule);
+    }
+    double blocked = 0.0;
+    if (channel.basis.present()) {
+        const closed_form::Moments m = p1 == p2 ? closed_form::full_disc_moments(z, p1)
+                                                : closed_form::boundary_moments(boundary);
+        blocked = closed_form::blocked_fraction(channel.basis, 1.0, m);
+    }
+    if (channel.rest.present()) {
+        blocked += boundary_quadrature::boundary_integral(boundary, channel.rest, rule);
+    }
+    return blocked;
+}
+
+// Relative flux at one point. A negative or NaN separation is not a distance and gives NaN, as
+// does a line angle that is not finite.
+template <ExactLaw Law>
+double transit_flux(const Channel<Law>& channel, double z, double theta,
+                    const boundary_quadrature::QuadratureRule& rule = boundary_quadrature::kRule) {
+    if (out_of_reach(z, channel.p1, channel.p2)) {
         return 1.0;
     }
-    if (!(z >= 0.0)) {
+    if (!(z >= 0.0) || !std::isfinite(theta)) {
         return std::nan("");
     }
-    if (std::max(p1, p2) >= closed_form::kMaxRadius) {
-        // The annulus integration takes the angle folded into its range: the line turned by a
-        // half turn with the halves' sides kept is the line mirrored in the line of centres.
-        const double folded = fold_theta(reduce_line_angle(theta));
-        return point_flux<Law>(channel.record, z, p1, p2, kFallbackStep, true,
-                               [&] { return folded; });
-    }
-    const closed_form::Moments m = closed_form::blocked_moments(z, theta, p1, p2);
-    return 1.0 - closed_form::blocked_fraction(channel.basis, channel.norm, m);
+    return 1.0 - blocked_flux(channel, z, theta, rule) / channel.norm;
 }
 
 }  // namespace halfmoon::engine

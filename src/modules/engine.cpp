@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "core/dividing_line.hpp"
@@ -89,21 +90,28 @@ bool check_radii(const frame::DoubleArrayND& radii, const char* name) {
     return true;
 }
 
+// The law's count of coefficients, then every set's and channel's coefficients against its
+// rules (finiteness, domain).
+template <ExactLaw Law>
 bool check_coefficients(const frame::DoubleArrayND& coefficients) {
-    for (npy_intp k = 0; k < coefficients.size; ++k) {
-        if (!std::isfinite(coefficients.data[k])) {
-            const frame::OwnedRef value(PyFloat_FromDouble(coefficients.data[k]));
-            PyErr_Format(PyExc_ValueError, "coefficients must be finite, got %R", value.get());
-            return false;
-        }
+    const std::size_t k = static_cast<std::size_t>(coefficients.shape[2]);
+    const npy_intp rows = coefficients.shape[0] * coefficients.shape[1];
+    std::optional<std::string> problem = count_problem<Law>(k);
+    for (npy_intp row = 0; row < rows && !problem; ++row) {
+        problem = coefficient_problem<Law>(std::span<const double>(coefficients.data + row * k, k));
+    }
+    if (problem) {
+        PyErr_Format(PyExc_ValueError, "coefficients: law '%s' %s", std::string(Law::kName).c_str(),
+                     problem->c_str());
+        return false;
     }
     return true;
 }
 
+template <ExactLaw Law>
 std::optional<TransitCall> take_transit_call(PyObject* coefficients, PyObject* first_radius,
                                              PyObject* second_radius, PyObject* z, PyObject* x,
-                                             PyObject* y, PyObject* line_angle,
-                                             std::size_t coefficient_count) {
+                                             PyObject* y, PyObject* line_angle) {
     TransitCall call;
     auto take = [](PyObject* object, const char* name, int ndim, frame::DoubleArrayND& into) {
         auto view = frame::as_double_array_nd(object, name, ndim);
@@ -123,12 +131,6 @@ std::optional<TransitCall> take_transit_call(PyObject* coefficients, PyObject* f
     call.sets = call.coefficients.shape[0];
     call.channels = call.coefficients.shape[1];
     call.points = call.z.shape[1];
-    if (call.coefficients.shape[2] != static_cast<npy_intp>(coefficient_count)) {
-        PyErr_Format(PyExc_ValueError, "coefficients: the law takes %zd coefficient(s), got %zd",
-                     static_cast<Py_ssize_t>(coefficient_count),
-                     static_cast<Py_ssize_t>(call.coefficients.shape[2]));
-        return std::nullopt;
-    }
     if (call.first_radius.shape[0] != call.sets || call.first_radius.shape[1] != call.channels) {
         shape_error("first_radius", "(S, C) of coefficients");
         return std::nullopt;
@@ -148,7 +150,7 @@ std::optional<TransitCall> take_transit_call(PyObject* coefficients, PyObject* f
     }
     if (!check_radii(call.first_radius, "first_radius") ||
         !check_radii(call.second_radius, "second_radius") ||
-        !check_coefficients(call.coefficients)) {
+        !check_coefficients<Law>(call.coefficients)) {
         return std::nullopt;
     }
     return call;
@@ -158,7 +160,7 @@ std::optional<TransitCall> take_transit_call(PyObject* coefficients, PyObject* f
 template <ExactLaw Law>
 void run_transit(const TransitCall& call, double* flux) {
     const npy_intp n = call.points;
-    constexpr std::size_t k = Law::kCoefficientCount;
+    const npy_intp k = call.coefficients.shape[2];
     for (npy_intp s = 0; s < call.sets; ++s) {
         const double* z = call.z.data + s * n;
         const double* x = call.x.data + s * n;
@@ -166,7 +168,8 @@ void run_transit(const TransitCall& call, double* flux) {
         const double* line = call.line_angle.data + s * n;
         for (npy_intp c = 0; c < call.channels; ++c) {
             const npy_intp sc = s * call.channels + c;
-            const std::span<const double> coefficients(call.coefficients.data + sc * k, k);
+            const std::span<const double> coefficients(call.coefficients.data + sc * k,
+                                                       static_cast<std::size_t>(k));
             const engine::Channel<Law> channel = engine::make_channel<Law>(
                 Law::record(coefficients), call.first_radius.data[sc],
                 call.second_radius.data[sc]);
@@ -195,9 +198,8 @@ PyObject* transit_entry(PyObject* /*self*/, PyObject* args) {
     }
     PyObject* result = nullptr;
     const bool known = ExactLaws::for_law(law_name, [&]<typename Law>(Law /*law*/) {
-        const auto call = take_transit_call(objects[0], objects[1], objects[2], objects[3],
-                                            objects[4], objects[5], objects[6],
-                                            Law::kCoefficientCount);
+        const auto call = take_transit_call<Law>(objects[0], objects[1], objects[2], objects[3],
+                                                 objects[4], objects[5], objects[6]);
         if (!call) {
             return;
         }
@@ -217,7 +219,8 @@ PyObject* transit_entry(PyObject* /*self*/, PyObject* args) {
     return result;
 }
 
-// {law name: number of coefficients} of every law the engine knows.
+// {law name: number of coefficients, or None for a variable count} of every law the engine
+// knows.
 PyObject* law_table() {
     frame::OwnedRef table(PyDict_New());
     if (table.get() == nullptr) {
@@ -226,8 +229,10 @@ PyObject* law_table() {
     bool ok = true;
     auto add = [&]<typename... Laws>(LawList<Laws...> /*laws*/) {
         ((ok = ok && [&] {
-              const frame::OwnedRef count(
-                  PyLong_FromSize_t(Laws::kCoefficientCount));
+              // A law with a variable count of coefficients has None.
+              constexpr auto fixed = fixed_coefficient_count<Laws>();
+              const frame::OwnedRef count(fixed ? PyLong_FromSize_t(*fixed)
+                                                : (Py_INCREF(Py_None), Py_None));
               return count.get() != nullptr &&
                      PyDict_SetItemString(table.get(), Laws::kName.data(), count.get()) == 0;
           }()),

@@ -1,0 +1,295 @@
+// Boundary integrals of radial primitives by quadrature, over the pieces of the boundary that
+// closed_form::planet_boundary enumerates.
+//
+// For a radial intensity g(r) with primitive F (F' = r g, F(0) = 0) the blocked flux is the
+// integral of F dphi around the boundary of (planet inside the star), which is the integral of
+// (F/r^2) (X x dX) (closed_form.hpp). A "primitive" here is anything that gives F/r^2 as a
+// function of mu (RadialRemainder in laws.hpp): a law's remainder beyond its polynomial part,
+// or a whole law (WholeLaw below). Its pieces:
+//
+// - limb arcs: F(1) times the angle of the limb inside the planet;
+// - rim arcs: with gamma the angle at P from the rim point farthest from S,
+//     mu^2 = A + 4 z p sin^2(gamma/2),  A = (1 - (z+p))(1 + (z+p)),
+//     X x dX = p (p + z cos gamma) dgamma,
+//   split where gamma passes 0 or pi, so that mu is monotone on every sub-piece and its end
+//   nearest the limb is known;
+// - line pieces: with s = b sin(tau) (b the half-chord), mu = b cos(tau) exactly and
+//   X x dX = h ds = h mu dtau, split at the foot s = 0 for the same reason.
+//
+// Next to the limb. On a rim, mu vanishes like the square root of the distance to a limb
+// crossing; in tau on the line it is analytic. The end of a sub-piece nearest the limb takes
+// the end map of quadrature.hpp that makes F smooth (for F analytic in mu: squared on rims,
+// none on lines; for F analytic in sqrt(mu): fourth power on rims, squared on lines), and a
+// sub-piece whose nearest singularity lies close beyond that end is graded towards it. The
+// singularity's distance, per kind of sub-piece:
+//
+// - rim inside the star: mu^2 = 0 at gamma = +-i e, e = 2 asinh(sqrt(A/(4 z p))), so the
+//   distance from an end at gamma_0 is hypot(gamma_0, e) (small for z + p just below 1);
+// - rim crossing the limb at gamma_x: from an end inside the star (a junction with the line
+//   next to the limb), gamma_0 - gamma_x; an end on the limb takes the end map alone (grading
+//   it towards the mirror crossing at -gamma_x, close for z + p just above 1, was measured to
+//   gain nothing: the mapped panel resolves it);
+// - line, F analytic in sqrt(mu) only: pi/2 - tau at an end inside the star (an end on the
+//   limb has its branch point at the end, which the map takes care of).
+//
+// A primitive with kinks (a tabulated profile) has its sub-pieces cut again on the circles
+// mu = mu_j, where the rim's gamma and the line's tau follow in closed form from mu_j; each
+// cell is a polynomial in mu, the one nearest the limb takes the limb treatment.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <span>
+
+#include "core/closed_form.hpp"
+#include "core/constants.hpp"
+#include "core/laws.hpp"
+#include "core/quadrature.hpp"
+
+namespace halfmoon::boundary_quadrature {
+
+// Gauss-Legendre nodes per panel, per kind of piece, chosen from the convergence measured by
+// benchmarks/bench_laws.py --convergence: rims and line pieces, under each end map (square for
+// primitives analytic in mu, fourth power for those analytic in sqrt(mu), square on the line
+// for the latter), and the cells between two kink circles of a tabulated profile.
+struct QuadratureRule {
+    quadrature::PanelNodes rim_square{12, 14.0, 4};
+    quadrature::PanelNodes rim_fourth{16, 14.0, 4};
+    quadrature::PanelNodes line{8, 14.0, 4};
+    quadrature::PanelNodes line_square{12, 12.0, 4};
+    // The fewest nodes of a cell between two kink circles (its integrand is a polynomial of
+    // degree 5 in mu over 1 - mu^2).
+    int cell = 10;
+    // The first panel of a graded sub-piece spans this multiple of the distance to the
+    // singularity.
+    double reach = 1.0;
+};
+
+inline constexpr QuadratureRule kRule{};
+
+inline constexpr double kNoSingularity = std::numeric_limits<double>::infinity();
+
+// A whole law as one primitive: its polynomial part c0 + c1 mu + c2 mu^2, whose F/r^2 are
+// 1/2, (1 - mu^3)/(3 r^2) = (1 + mu + mu^2)/(3 (1 + mu)) and 1/2 - r^2/4, plus its remainder.
+template <typename Rest>
+struct WholeLaw {
+    PowerBasis basis;
+    const Rest& rest;
+
+    static constexpr LimbBehaviour kLimbBehaviour = std::remove_cvref_t<Rest>::kLimbBehaviour;
+    bool present() const { return true; }
+    double over_r2(int cell, double mu) const {
+        const double r2 = (1.0 - mu) * (1.0 + mu);
+        const double polynomial = basis.c0 * 0.5 +
+                                  basis.c1 * (1.0 + mu + mu * mu) / (3.0 * (1.0 + mu)) +
+                                  basis.c2 * (0.5 - 0.25 * r2);
+        return rest.present() ? polynomial + rest.over_r2(cell, mu) : polynomial;
+    }
+    double at_limb() const {
+        return basis.c0 / 2.0 + basis.c1 / 3.0 + basis.c2 / 4.0 + rest.at_limb();
+    }
+    std::span<const double> kinks() const { return rest.kinks(); }
+    int cell_of(double mu) const { return rest.cell_of(mu); }
+};
+
+template <typename P>
+constexpr quadrature::EndMap rim_end_map() {
+    return std::remove_cvref_t<P>::kLimbBehaviour == LimbBehaviour::kAnalyticInMu
+               ? quadrature::EndMap::kSquare
+               : quadrature::EndMap::kFourth;
+}
+
+template <typename P>
+constexpr bool line_needs_map() {
+    return std::remove_cvref_t<P>::kLimbBehaviour != LimbBehaviour::kAnalyticInMu;
+}
+
+// The integral over x in [0, length] of a sub-piece along which mu falls monotonically from
+// x = 0 to the end x = length nearest the limb. `mu_at(x)` gives mu, `x_at(mu)` its inverse,
+// `value(x, cell)` the integrand; `distance` is that of the nearest singularity beyond
+// x = length, `map` the end map there, `on_limb` whether that end lies on the limb.
+template <typename P, typename MuAt, typename XAt, typename Value>
+double monotone_piece(const P& primitive, double length, double distance, quadrature::EndMap map,
+                      bool on_limb, const quadrature::PanelNodes& nodes, const QuadratureRule& rule,
+                      MuAt&& mu_at, XAt&& x_at, Value&& value) {
+    if (!(length > 0.0)) {
+        return 0.0;
+    }
+    const std::span<const double> kinks = primitive.kinks();
+    if (kinks.empty()) {
+        return quadrature::integrate_towards_limb([&](double x) { return value(x, 0); }, length,
+                                                  distance, map, on_limb, rule.reach, nodes);
+    }
+    // Cells between the kink circles the sub-piece crosses, from x = 0 outwards: the kinks
+    // strictly between mu at the limb end and mu at the inner end, in decreasing mu.
+    const double mu_in = mu_at(0.0);
+    const double mu_out = mu_at(length);
+    const auto first = std::upper_bound(kinks.begin(), kinks.end(), mu_out);
+    const auto last = std::lower_bound(kinks.begin(), kinks.end(), mu_in);
+    double sum = 0.0;
+    double start = 0.0;
+    for (auto it = last; it != first;) {
+        --it;
+        const double end = std::min(std::max(x_at(*it), start), length);
+        const int cell = primitive.cell_of(0.5 * (mu_at(start) + mu_at(end)));
+        const int n = std::max(
+            rule.cell, quadrature::plain_nodes(nodes, distance + (length - end), end - start));
+        sum += quadrature::integrate_nodes(
+            n, [&](double x) { return value(start + x, cell); }, end - start,
+            quadrature::EndMap::kNone);
+        start = end;
+    }
+    const int cell = primitive.cell_of(0.5 * (mu_at(start) + mu_out));
+    quadrature::PanelNodes last_cell = nodes;
+    last_cell.fewest = std::max(nodes.fewest, rule.cell);
+    return sum + quadrature::integrate_towards_limb(
+                     [&](double x) { return value(start + x, cell); }, length - start, distance,
+                     map, on_limb, rule.reach, last_cell);
+}
+
+// The rim of `circle` for gamma in [gamma_lo, gamma_hi] within [0, pi] (gamma from the point
+// farthest from S); `on_limb`: the end gamma_lo is a limb crossing.
+template <typename P>
+double rim_sub_piece(const closed_form::Circle& circle, double gamma_lo, double gamma_hi,
+                     bool on_limb, const P& primitive, const QuadratureRule& rule) {
+    const double z = circle.z;
+    const double p = circle.p;
+    const double zpp = z + p;
+    const double a = (1.0 - zpp) * (1.0 + zpp);
+    const double four_zp = 4.0 * z * p;
+    double distance = kNoSingularity;
+    if (four_zp > 0.0) {
+        if (a > 0.0) {
+            const double e = 2.0 * std::asinh(std::sqrt(a / four_zp));
+            distance = std::hypot(gamma_lo, e);
+        } else {
+            // An end on the limb takes the end map; one just inside it is graded towards the
+            // crossing beyond it.
+            if (!on_limb) {
+                const double gamma_x = 2.0 * std::asin(std::min(1.0, std::sqrt(-a / four_zp)));
+                distance = std::max(gamma_lo - gamma_x, 0.0);
+            }
+        }
+    }
+    // x = gamma_hi - gamma, so that the end nearest the limb is x = length.
+    auto mu_at = [&](double x) {
+        const double half = quadrature::sine_to_quarter_turn(0.5 * (gamma_hi - x));
+        return std::sqrt(std::max(a + four_zp * half * half, 0.0));
+    };
+    auto x_at = [&](double mu) {
+        const double half_sq = (mu * mu - a) / four_zp;
+        return gamma_hi - 2.0 * std::asin(std::sqrt(std::min(std::max(half_sq, 0.0), 1.0)));
+    };
+    auto value = [&](double x, int cell) {
+        const double half = quadrature::sine_to_quarter_turn(0.5 * (gamma_hi - x));
+        const double half_sq = half * half;
+        const double mu = std::sqrt(std::max(a + four_zp * half_sq, 0.0));
+        // p (p + z cos gamma), cos gamma = 1 - 2 sin^2(gamma/2).
+        return primitive.over_r2(cell, mu) * (p * (zpp - 2.0 * z * half_sq));
+    };
+    constexpr quadrature::EndMap map = rim_end_map<P>();
+    const quadrature::PanelNodes& nodes =
+        map == quadrature::EndMap::kSquare ? rule.rim_square : rule.rim_fourth;
+    return monotone_piece(primitive, gamma_hi - gamma_lo, distance, map, on_limb, nodes, rule,
+                          mu_at, x_at, value);
+}
+
+// One rim arc, alpha = pi + u from pi + u_from to pi + u_to, cut where alpha passes a
+// multiple of pi. On [2 n pi, (2n+1) pi] gamma = alpha - 2 n pi, on the next half turn
+// gamma = (2n+2) pi - alpha; the integrand depends on gamma only.
+template <typename P>
+double rim_arc(const closed_form::Circle& circle, const closed_form::RimArc& arc,
+               const P& primitive, const QuadratureRule& rule) {
+    const double from = kPi + arc.u_from;
+    const double to = kPi + arc.u_to;
+    const double k0 = std::floor(from / kPi);
+    double sum = 0.0;
+    for (double k = k0 - 1.0; k <= k0 + 2.0; k += 1.0) {
+        const double lo = std::max(from, k * kPi);
+        const double hi = std::min(to, (k + 1.0) * kPi);
+        if (!(lo < hi)) {
+            continue;
+        }
+        if (std::fmod(std::fabs(k), 2.0) == 0.0) {
+            // The far point at lo's end of the half turn.
+            const double base = k * kPi;
+            const bool on_limb = lo == from && arc.from_on_limb;
+            sum += rim_sub_piece(circle, lo - base, hi - base, on_limb, primitive, rule);
+        } else {
+            const double base = (k + 1.0) * kPi;
+            const bool on_limb = hi == to && arc.to_on_limb;
+            sum += rim_sub_piece(circle, base - hi, base - lo, on_limb, primitive, rule);
+        }
+    }
+    return sum;
+}
+
+// The part of the line with |s| from s_in to s_out (0 <= s_in < s_out <= b), integrated
+// towards |s| increasing; `on_limb`: s_out is the chord's end.
+template <typename P>
+double line_sub_piece(const closed_form::Line& line, double s_in, double s_out, bool on_limb,
+                      const P& primitive, const QuadratureRule& rule) {
+    const double b = line.b;
+    auto tau_of = [&](double s) {
+        return std::atan2(s, std::sqrt(std::max((b - s) * (b + s), 0.0)));
+    };
+    const double tau_in = tau_of(s_in);
+    const double tau_out = on_limb ? kHalfPi : tau_of(s_out);
+    constexpr bool mapped = line_needs_map<P>();
+    // In tau the integrand is analytic but for sqrt(mu) at the limb, tau = pi/2; for primitives
+    // analytic in mu the node count is sized as if a singularity lay a quarter turn beyond the
+    // piece (the piece is at most that long).
+    const double distance = !mapped ? kHalfPi : on_limb ? kNoSingularity : kHalfPi - tau_out;
+    auto mu_at = [&](double x) { return b * std::cos(tau_in + x); };
+    auto x_at = [&](double mu) {
+        return std::atan2(std::sqrt(std::max((b - mu) * (b + mu), 0.0)), mu) - tau_in;
+    };
+    auto value = [&](double x, int cell) {
+        const double mu = b * std::cos(tau_in + x);
+        return primitive.over_r2(cell, mu) * mu;
+    };
+    const quadrature::EndMap map = mapped ? quadrature::EndMap::kSquare : quadrature::EndMap::kNone;
+    const quadrature::PanelNodes& nodes = mapped ? rule.line_square : rule.line;
+    return line.h * monotone_piece(primitive, tau_out - tau_in, distance, map, mapped && on_limb,
+                                   nodes, rule, mu_at, x_at, value);
+}
+
+// One piece of the line in its direction, cut at the foot s = 0.
+template <typename P>
+double segment(const closed_form::Line& line, const closed_form::Segment& piece, const P& primitive,
+               const QuadratureRule& rule) {
+    const double lo = std::min(piece.s_from, piece.s_to);
+    const double hi = std::max(piece.s_from, piece.s_to);
+    const bool forward = piece.s_to > piece.s_from;
+    const bool lo_on_limb = forward ? piece.from_on_limb : piece.to_on_limb;
+    const bool hi_on_limb = forward ? piece.to_on_limb : piece.from_on_limb;
+    double sum = 0.0;
+    if (hi > 0.0) {
+        sum += line_sub_piece(line, std::max(lo, 0.0), hi, hi_on_limb, primitive, rule);
+    }
+    if (lo < 0.0) {
+        sum += line_sub_piece(line, std::max(-hi, 0.0), -lo, lo_on_limb, primitive, rule);
+    }
+    return forward ? sum : -sum;
+}
+
+// The integral of F dphi around the boundary of (planet inside the star).
+template <typename P>
+double boundary_integral(const closed_form::Boundary& boundary, const P& primitive,
+                         const QuadratureRule& rule = kRule) {
+    double sum = primitive.at_limb() * boundary.limb;
+    for (int i = 0; i < boundary.arc_count; ++i) {
+        const closed_form::RimArc& arc = boundary.arcs[static_cast<std::size_t>(i)];
+        sum +=
+            rim_arc(boundary.circles[static_cast<std::size_t>(arc.circle)], arc, primitive, rule);
+    }
+    for (int i = 0; i < boundary.segment_count; ++i) {
+        sum +=
+            segment(boundary.line, boundary.segments[static_cast<std::size_t>(i)], primitive, rule);
+    }
+    return sum;
+}
+
+}  // namespace halfmoon::boundary_quadrature
