@@ -160,3 +160,38 @@ def test_a_planet_larger_than_the_star_never_gives_a_negative_flux() -> None:
     flux = Model(params, np.linspace(-0.02, 0.02, 41)).flux()
     assert np.all(flux >= 0.0)
     assert np.min(flux) == 0.0
+
+
+@pytest.mark.parametrize(
+    ("law", "coefficients", "name"),
+    [
+        ("power2", (0.6, 0.0), r"coefficients\[1\]"),
+        ("power2", (0.6, -1.0), r"coefficients\[1\]"),
+        ("tabulated", (0.0, 1.0, 0.5), "coefficients"),  # odd count
+        ("tabulated", (0.0, 1.0), "coefficients"),  # fewer than two grid points
+        ("tabulated", (0.5, 0.2, 1.0, 0.3, 0.4, 1.0), "coefficients"),  # mu not increasing
+        ("tabulated", (0.0, 0.5, 1.2, 0.3, 0.6, 1.0), "coefficients"),  # mu beyond 1
+        ("tabulated", (0.0, 0.5, 1.0, -0.1, 0.6, 1.0), "coefficients"),  # negative intensity
+        ("tabulated", (0.0, 0.5, 1.0, 0.3, math.nan, 1.0), r"coefficients\[4\]"),
+    ],
+)
+def test_each_laws_own_coefficient_rules(law: str, coefficients: tuple, name: str) -> None:
+    with pytest.raises(ValueError, match=rf"^{name}"):
+        planet(law=law, coefficients=coefficients)
+
+
+@pytest.mark.parametrize(
+    ("law", "coefficients"),
+    [
+        ("linear", (0.6,)),
+        ("square_root", (0.3, 0.4)),
+        ("power2", (0.6, 0.6)),
+        ("tabulated", (0.0, 0.25, 0.5, 1.0, 0.35, 0.6, 0.8, 1.0)),
+    ],
+)
+def test_every_law_runs_through_the_model_and_hides_less_than_its_area(
+    law: str, coefficients: tuple
+) -> None:
+    flux = Model(planet(law=law, coefficients=coefficients), T).flux()
+    assert 1.0 - np.min(flux) > 0.9 * (0.1**2 + 0.12**2) / 2  # limb darkening deepens it
+    assert np.all(flux <= 1.0)
