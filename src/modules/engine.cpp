@@ -1,6 +1,7 @@
 // halfmoon._engine: the package's exact light-curve engine.
 //
-// transit(law, coefficients, first_radius, second_radius, z, x, y, line_angle) -> flux
+// transit(law, coefficients, first_radius, second_radius, z, x, y, line_angle, /, *,
+//         threads=None) -> flux
 //
 // Shapes: S parameter sets, C channels per set, n points, K coefficients of the law.
 //   coefficients   (S, C, K)  the law's coefficients per set and channel
@@ -11,17 +12,32 @@
 //                             orbit's far-side value) gives exactly 1
 //   line_angle     (S, n)     sky angle of the dividing line, radians
 // Result: (S, C, n) relative fluxes (1 = unocculted star).
+//
+// The computation runs without the interpreter lock, split into tasks of a part of one
+// channel's points (core/parallel.hpp) on `threads` threads started for the call, which end
+// with it. Every task writes its own points, so the result does not depend on the number of
+// threads. About every 5 ms the calling thread takes the lock back to check for signals: a
+// pending KeyboardInterrupt (or any exception a signal handler raises) stops the work, the
+// threads are joined and the exception propagates, with no result.
 #include "frame/array_bridge.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <new>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
+#include "core/closed_form.hpp"
 #include "core/dividing_line.hpp"
 #include "core/engine.hpp"
 #include "core/laws.hpp"
+#include "core/parallel.hpp"
 
 namespace halfmoon::engine_module {
 namespace {
@@ -31,7 +47,8 @@ constexpr const char kDoc[] =
     "limb-darkened star, by Green's theorem along the boundary of the planet's part of the star.";
 
 constexpr const char kTransitDoc[] =
-    "transit(law, coefficients, first_radius, second_radius, z, x, y, line_angle)\n--\n\n"
+    "transit(law, coefficients, first_radius, second_radius, z, x, y, line_angle, /, *, "
+    "threads=None)\n--\n\n"
     "Relative flux of S parameter sets x C channels x n points.\n\n"
     "Parameters\n----------\n"
     "law : str\n    Name of the limb-darkening law (a key of LAWS).\n"
@@ -42,8 +59,14 @@ constexpr const char kTransitDoc[] =
     "z, x, y : arrays of shape (S, n)\n"
     "    Separation and sky coordinates of the planet's centre, stellar radii. A separation "
     "the planet cannot reach the star from gives exactly 1.\n"
-    "line_angle : array of shape (S, n)\n    Sky angle of the dividing line, radians.\n\n"
-    "Returns\n-------\nnumpy.ndarray of shape (S, C, n)";
+    "line_angle : array of shape (S, n)\n    Sky angle of the dividing line, radians.\n"
+    "threads : int or None, keyword only\n"
+    "    Number of threads to compute on, started for the call. None chooses: one for small "
+    "amounts of work, as many as the processors this process may use for large ones. The "
+    "result is the same for any number.\n\n"
+    "Returns\n-------\nnumpy.ndarray of shape (S, C, n)\n\n"
+    "The interpreter lock is released during the computation, which KeyboardInterrupt "
+    "stops.";
 
 // The checked arguments of one call.
 struct TransitCall {
@@ -81,8 +104,7 @@ bool check_radii(const frame::DoubleArrayND& radii, const char* name) {
         const double r = radii.data[k];
         if (!(std::isfinite(r) && r >= 0.0)) {
             const frame::OwnedRef value(PyFloat_FromDouble(r));
-            PyErr_Format(PyExc_ValueError, "%s must be finite and >= 0, got %R", name,
-                         value.get());
+            PyErr_Format(PyExc_ValueError, "%s must be finite and >= 0, got %R", name, value.get());
             return false;
         }
     }
@@ -115,8 +137,8 @@ std::optional<TransitCall> take_transit_call(PyObject* coefficients, PyObject* f
     };
     if (!take(coefficients, "coefficients", 3, call.coefficients) ||
         !take(first_radius, "first_radius", 2, call.first_radius) ||
-        !take(second_radius, "second_radius", 2, call.second_radius) ||
-        !take(z, "z", 2, call.z) || !take(x, "x", 2, call.x) || !take(y, "y", 2, call.y) ||
+        !take(second_radius, "second_radius", 2, call.second_radius) || !take(z, "z", 2, call.z) ||
+        !take(x, "x", 2, call.x) || !take(y, "y", 2, call.y) ||
         !take(line_angle, "line_angle", 2, call.line_angle)) {
         return std::nullopt;
     }
@@ -154,30 +176,211 @@ std::optional<TransitCall> take_transit_call(PyObject* coefficients, PyObject* f
     return call;
 }
 
-// Fills flux (S, C, n) for one law.
+// ----------------------------------------------------------------------------------------
+// The run: plans per channel, tasks, threads
+// ----------------------------------------------------------------------------------------
+
+// Estimated cost of one point the planet can reach, in nanoseconds, by way of computing it
+// (measured on the development machine; they only size tasks and choose the thread count).
+constexpr double kFullDiscCost = 60.0;
+constexpr double kHalvesCost = 700.0;
+constexpr double kFallbackCost = 2.0e6;
+// A task is about this much work, so that the calling thread polls often enough for a quick
+// answer to Ctrl-C and the threads share the work evenly.
+constexpr double kTaskCost = 2.0e5;
+// Below this much work one thread does it all: starting and joining a thread costs tens of
+// microseconds. Measured: two threads pay off from about 150 us of work.
+constexpr double kParallelCost = 3.0e5;
+// From this much work on, the calling thread only polls while helpers compute, so that its
+// polls (which wait for the interpreter lock) never hold the work up.
+constexpr double kSupervisedCost = 2.0e7;
+// Largest thread count a caller may ask for.
+constexpr long kMaxThreads = 256;
+constexpr auto kPollInterval = std::chrono::milliseconds(5);
+
+// One channel of one set, prepared once for all its points.
 template <ExactLaw Law>
-void run_transit(const TransitCall& call, double* flux) {
-    const npy_intp n = call.points;
-    constexpr std::size_t k = Law::kCoefficientCount;
-    for (npy_intp s = 0; s < call.sets; ++s) {
-        const double* z = call.z.data + s * n;
-        const double* x = call.x.data + s * n;
-        const double* y = call.y.data + s * n;
-        const double* line = call.line_angle.data + s * n;
-        for (npy_intp c = 0; c < call.channels; ++c) {
-            const npy_intp sc = s * call.channels + c;
-            const std::span<const double> coefficients(call.coefficients.data + sc * k, k);
-            const engine::Channel<Law> channel = engine::make_channel<Law>(
-                Law::record(coefficients), call.first_radius.data[sc],
-                call.second_radius.data[sc]);
-            double* out = flux + sc * n;
-            for (npy_intp i = 0; i < n; ++i) {
-                out[i] = engine::out_of_reach(z[i], channel.p1, channel.p2)
-                             ? 1.0
-                             : engine::transit_flux(channel, z[i], sky_theta(x[i], y[i], line[i]));
-            }
+struct ChannelPlan {
+    engine::Channel<Law> channel;
+    // Equal radii in the closed form's range: the full disc, which needs no line angle.
+    bool full_disc = false;
+    closed_form::FullDisc disc;
+    double point_cost = 0.0;
+};
+
+template <ExactLaw Law>
+ChannelPlan<Law> plan_channel(const typename Law::Record& record, double p1, double p2) {
+    ChannelPlan<Law> plan{engine::make_channel<Law>(record, p1, p2)};
+    if (std::max(p1, p2) >= closed_form::kMaxRadius) {
+        plan.point_cost = kFallbackCost;
+    } else if (p1 == p2) {
+        plan.full_disc = true;
+        plan.disc = closed_form::make_full_disc(p1);
+        plan.point_cost = kFullDiscCost;
+    } else {
+        plan.point_cost = kHalvesCost;
+    }
+    return plan;
+}
+
+// The flux at one point: exactly engine::transit_flux, with the full disc's per-channel part
+// taken from the plan and the line angle formed only where it is used.
+template <ExactLaw Law>
+double planned_flux(const ChannelPlan<Law>& plan, double z, double x, double y, double line) {
+    const engine::Channel<Law>& channel = plan.channel;
+    if (engine::out_of_reach(z, channel.p1, channel.p2)) {
+        return 1.0;
+    }
+    if (plan.full_disc) {
+        if (!(z >= 0.0)) {
+            return std::nan("");
+        }
+        const closed_form::Moments m = closed_form::full_disc_moments(plan.disc, z);
+        return 1.0 - closed_form::blocked_fraction(channel.basis, channel.norm, m);
+    }
+    return engine::transit_flux(channel, z, sky_theta(x, y, line));
+}
+
+// Points [begin, end) of channel `channel` (index s * C + c).
+struct Task {
+    std::int64_t channel;
+    std::int64_t begin;
+    std::int64_t end;
+};
+
+// The points of one set that the planet of a channel can reach (NaN included).
+std::int64_t reachable_points(const double* z, npy_intp n, double p1, double p2) {
+    std::int64_t count = 0;
+    for (npy_intp i = 0; i < n; ++i) {
+        count += engine::out_of_reach(z[i], p1, p2) ? 0 : 1;
+    }
+    return count;
+}
+
+// The thread count asked for: 0 for the default (None), or 1..kMaxThreads. Returns -1 with
+// ValueError set for anything else.
+int take_thread_count(PyObject* threads) {
+    if (threads == nullptr || threads == Py_None) {
+        return 0;
+    }
+    if (!PyBool_Check(threads) && PyIndex_Check(threads)) {
+        int overflow = 0;
+        const frame::OwnedRef index(PyNumber_Index(threads));
+        const long value =
+            index.get() != nullptr ? PyLong_AsLongAndOverflow(index.get(), &overflow) : -1;
+        if (index.get() == nullptr) {
+            PyErr_Clear();
+        }
+        if (index.get() != nullptr && overflow == 0 && value >= 1 && value <= kMaxThreads) {
+            return static_cast<int>(value);
         }
     }
+    PyErr_Format(PyExc_ValueError, "threads must be None or an integer from 1 to %ld, got %R",
+                 kMaxThreads, threads);
+    return -1;
+}
+
+// The default: one thread for little work, else as many as the processors (never more than
+// there are tasks).
+int default_thread_count(double work, std::size_t tasks) {
+    if (work < kParallelCost) {
+        return 1;
+    }
+    const int processors = parallel::available_processors();
+    return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(processors), tasks));
+}
+
+// Fills flux (S, C, n) for one law with the interpreter lock released. Returns false with an
+// exception set when a signal handler raised one (the flux is then incomplete) or the run
+// failed.
+template <ExactLaw Law>
+bool run_transit(const TransitCall& call, int threads, double* flux) {
+    const npy_intp n = call.points;
+    const npy_intp channels = call.sets * call.channels;
+    constexpr std::size_t k = Law::kCoefficientCount;
+    std::vector<ChannelPlan<Law>> plans;
+    std::vector<Task> tasks;
+    double work = 0.0;
+    try {
+        plans.reserve(static_cast<std::size_t>(channels));
+        for (npy_intp sc = 0; sc < channels; ++sc) {
+            const std::span<const double> coefficients(call.coefficients.data + sc * k, k);
+            plans.push_back(plan_channel<Law>(Law::record(coefficients), call.first_radius.data[sc],
+                                              call.second_radius.data[sc]));
+            const ChannelPlan<Law>& plan = plans.back();
+            const auto chunk =
+                static_cast<std::int64_t>(std::max(1.0, kTaskCost / plan.point_cost));
+            for (std::int64_t begin = 0; begin < n; begin += chunk) {
+                tasks.push_back(Task{sc, begin, std::min<std::int64_t>(n, begin + chunk)});
+            }
+            if (threads == 0) {
+                const double* z = call.z.data + (sc / call.channels) * n;
+                work += plan.point_cost * static_cast<double>(reachable_points(
+                                              z, n, plan.channel.p1, plan.channel.p2));
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (threads == 0) {
+        threads = default_thread_count(work, tasks.size());
+    } else {
+        // Work for a call's threads: not more of them than tasks.
+        threads = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(threads),
+                                                         std::max<std::size_t>(1, tasks.size())));
+        work = 0.0;
+        for (const Task& task : tasks) {
+            work += plans[static_cast<std::size_t>(task.channel)].point_cost *
+                    static_cast<double>(task.end - task.begin);
+        }
+    }
+    const parallel::Schedule schedule{threads, work < kSupervisedCost, kPollInterval};
+
+    auto run_task = [&](std::int64_t t) {
+        const Task& task = tasks[static_cast<std::size_t>(t)];
+        const ChannelPlan<Law>& plan = plans[static_cast<std::size_t>(task.channel)];
+        const npy_intp offset = (task.channel / call.channels) * n;
+        const double* z = call.z.data + offset;
+        const double* x = call.x.data + offset;
+        const double* y = call.y.data + offset;
+        const double* line = call.line_angle.data + offset;
+        double* out = flux + task.channel * n;
+        for (std::int64_t i = task.begin; i < task.end; ++i) {
+            out[i] = planned_flux(plan, z[i], x[i], y[i], line[i]);
+        }
+    };
+    // The lock is taken back only to run the signal handlers: a KeyboardInterrupt they raise
+    // stays set on this thread and ends the run.
+    PyThreadState* state = PyEval_SaveThread();
+    auto check_signals = [&] {
+        PyEval_RestoreThread(state);
+        const bool go_on = PyErr_CheckSignals() == 0;
+        state = PyEval_SaveThread();
+        return go_on;
+    };
+    bool finished = false;
+    std::exception_ptr failure;
+    try {
+        finished = parallel::run_tasks(static_cast<std::int64_t>(tasks.size()), schedule, run_task,
+                                       check_signals);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    if (failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (const std::exception& error) {
+            PyErr_Format(PyExc_RuntimeError, "transit: %s", error.what());
+        } catch (...) {
+            PyErr_SetString(PyExc_RuntimeError, "transit: the computation failed");
+        }
+        return false;
+    }
+    return finished;
 }
 
 bool unknown_law(const char* name) {
@@ -186,18 +389,27 @@ bool unknown_law(const char* name) {
     return false;
 }
 
-PyObject* transit_entry(PyObject* /*self*/, PyObject* args) {
+PyObject* transit_entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
+    // The eight arrays are positional only; the thread count is a keyword.
+    static const char* keywords[] = {"", "", "", "", "", "", "", "", "threads", nullptr};
     const char* law_name = nullptr;
     PyObject* objects[7] = {};
-    if (!PyArg_ParseTuple(args, "sOOOOOOO:transit", &law_name, &objects[0], &objects[1],
-                          &objects[2], &objects[3], &objects[4], &objects[5], &objects[6])) {
+    PyObject* threads_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOOOOO|$O:transit",
+                                     const_cast<char**>(keywords), &law_name, &objects[0],
+                                     &objects[1], &objects[2], &objects[3], &objects[4],
+                                     &objects[5], &objects[6], &threads_arg)) {
+        return nullptr;
+    }
+    const int threads = take_thread_count(threads_arg);
+    if (threads < 0) {
         return nullptr;
     }
     PyObject* result = nullptr;
     const bool known = ExactLaws::for_law(law_name, [&]<typename Law>(Law /*law*/) {
-        const auto call = take_transit_call(objects[0], objects[1], objects[2], objects[3],
-                                            objects[4], objects[5], objects[6],
-                                            Law::kCoefficientCount);
+        const auto call =
+            take_transit_call(objects[0], objects[1], objects[2], objects[3], objects[4],
+                              objects[5], objects[6], Law::kCoefficientCount);
         if (!call) {
             return;
         }
@@ -207,8 +419,9 @@ PyObject* transit_entry(PyObject* /*self*/, PyObject* args) {
         if (out.get() == nullptr) {
             return;
         }
-        run_transit<Law>(*call, frame::result_data(out));
-        result = out.release();
+        if (run_transit<Law>(*call, threads, frame::result_data(out))) {
+            result = out.release();
+        }
     });
     if (!known) {
         unknown_law(law_name);
@@ -225,12 +438,12 @@ PyObject* law_table() {
     }
     bool ok = true;
     auto add = [&]<typename... Laws>(LawList<Laws...> /*laws*/) {
-        ((ok = ok && [&] {
-              const frame::OwnedRef count(
-                  PyLong_FromSize_t(Laws::kCoefficientCount));
-              return count.get() != nullptr &&
-                     PyDict_SetItemString(table.get(), Laws::kName.data(), count.get()) == 0;
-          }()),
+        ((ok = ok &&
+               [&] {
+                   const frame::OwnedRef count(PyLong_FromSize_t(Laws::kCoefficientCount));
+                   return count.get() != nullptr &&
+                          PyDict_SetItemString(table.get(), Laws::kName.data(), count.get()) == 0;
+               }()),
          ...);
     };
     add(ExactLaws{});
@@ -238,7 +451,8 @@ PyObject* law_table() {
 }
 
 PyMethodDef methods[] = {
-    {"transit", transit_entry, METH_VARARGS, kTransitDoc},
+    {"transit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transit_entry)),
+     METH_VARARGS | METH_KEYWORDS, kTransitDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
