@@ -71,8 +71,9 @@ struct Numerator {
     double b;
 };
 
-// Three cel's that share kc: the first two with p = 1, the third with p = r, given kc > 0 and
-// root_r = sqrt(r) > 0 (callers often know the root without taking it). With p = 1 the
+// Three cel's that share kc: the first two with p = 1, the third with p = r, given kc > 0,
+// root_r = sqrt(r) > 0 and inv_root_r = 1/sqrt(r) (callers often know these without a root or a
+// division). With p = 1 the
 // iteration keeps p equal to the running mean m, so the first two need nothing of their own
 // but their (a, b); the third carries its own p.
 struct CelTriple {
@@ -81,44 +82,53 @@ struct CelTriple {
     double third;
 };
 
-inline CelTriple cel_shared(double kc, double root_r, Numerator first, Numerator second,
-                            Numerator third) {
+inline CelTriple cel_shared(double kc, double root_r, double inv_root_r, Numerator first,
+                            Numerator second, Numerator third) {
+    // The first step, with m = 1 and the third lane's p = sqrt r.
+    const double g3_first = kc * inv_root_r;
+    double a1 = first.a + first.b;
+    double a2 = second.a + second.b;
+    double b3 = third.b * inv_root_r;
+    double a3 = third.a + b3 * inv_root_r;
+    double b1 = 2.0 * (first.b + first.a * kc);
+    double b2 = 2.0 * (second.b + second.a * kc);
+    b3 = 2.0 * (b3 + third.a * g3_first);
+    double p3 = root_r + g3_first;
+    double m = 1.0 + kc;
     double e = kc;
-    double m = 1.0;
-    double a1 = first.a;
-    double b1 = first.b;
-    double a2 = second.a;
-    double b2 = second.b;
-    double a3 = third.a;
-    double b3 = third.b / root_r;
-    double p3 = root_r;
-    for (int step = 0; step < kMaxSteps; ++step) {
-        // p = m for the first two, so their e/p is kc.
-        const double inv_m = 1.0 / m;
-        const double inv_p3 = 1.0 / p3;
-        const double f1 = a1;
-        const double f2 = a2;
-        const double f3 = a3;
-        a1 += b1 * inv_m;
-        a2 += b2 * inv_m;
-        a3 += b3 * inv_p3;
-        const double g3 = e * inv_p3;
-        b1 = 2.0 * (b1 + f1 * kc);
-        b2 = 2.0 * (b2 + f2 * kc);
-        b3 = 2.0 * (b3 + f3 * g3);
-        p3 += g3;
-        const double mean = m;
-        m += kc;
-        if (std::fabs(mean - kc) <= mean * kTolerance) {
-            break;
-        }
+    if (!(std::fabs(1.0 - kc) <= kTolerance)) {
         kc = 2.0 * std::sqrt(e);
         e = kc * m;
+        for (int step = 1; step < kMaxSteps; ++step) {
+            // p = m for the first two, so their e/p is kc.
+            const double inv_m = 1.0 / m;
+            const double inv_p3 = 1.0 / p3;
+            const double f1 = a1;
+            const double f2 = a2;
+            const double f3 = a3;
+            a1 += b1 * inv_m;
+            a2 += b2 * inv_m;
+            a3 += b3 * inv_p3;
+            const double g3 = e * inv_p3;
+            b1 = 2.0 * (b1 + f1 * kc);
+            b2 = 2.0 * (b2 + f2 * kc);
+            b3 = 2.0 * (b3 + f3 * g3);
+            p3 += g3;
+            const double mean = m;
+            m += kc;
+            if (std::fabs(mean - kc) <= mean * kTolerance) {
+                break;
+            }
+            kc = 2.0 * std::sqrt(e);
+            e = kc * m;
+        }
     }
-    // Bulirsch's closing step, pi/2 (a m + b) / (m (m + p)), with p = m for the first two.
-    const double scale = kHalfPi / (2.0 * m * m);
-    return CelTriple{(a1 * m + b1) * scale, (a2 * m + b2) * scale,
-                     kHalfPi * (a3 * m + b3) / (m * (m + p3))};
+    // Bulirsch's closing step, pi/2 (a m + b) / (m (m + p)), with p = m for the first two: one
+    // division for both denominators.
+    const double inv_all = kHalfPi / ((2.0 * m * m) * (m * (m + p3)));
+    const double scale = m * (m + p3) * inv_all;
+    const double scale3 = (2.0 * m * m) * inv_all;
+    return CelTriple{(a1 * m + b1) * scale, (a2 * m + b2) * scale, (a3 * m + b3) * scale3};
 }
 
 // The complete integrals R_F(0, kc^2, 1), R_D(0, kc^2, 1) and R_J(0, kc^2, 1, r).
@@ -129,7 +139,7 @@ struct CompleteTriple {
 };
 
 inline CompleteTriple complete_rf_rd_rj(double kc, double root_r) {
-    const CelTriple t = cel_shared(kc, root_r, {1.0, 1.0}, {0.0, 3.0}, {0.0, 3.0});
+    const CelTriple t = cel_shared(kc, root_r, 1.0 / root_r, {1.0, 1.0}, {0.0, 3.0}, {0.0, 3.0});
     return CompleteTriple{t.first, t.second, t.third};
 }
 

@@ -548,9 +548,14 @@ inline Moments inside_disc_moments(const FullDisc& disc, double z, double zpp, d
     const double cj = -k * b * (inv_c * inv_c) * inv_root_a / 3.0;
     // kappa = (1 - (z-p)^2)/A, eta = ((z-p)/(z+p))^2; without a third-kind term any r will do.
     const double kc = std::sqrt((1.0 - zmp) * (1.0 + zmp)) * inv_root_a;
-    const double root_eta = std::fabs(zmp) * inv_zpp;
-    const cel::CompleteTriple r = cel::complete_rf_rd_rj(kc, cj != 0.0 ? root_eta : 1.0);
-    const double h = cf * r.rf + cd * r.rd + (cj != 0.0 ? cj * r.rj : 0.0);
+    // sqrt(eta) and its inverse: R_F = cel(kc, 1, 1, 1), R_D = cel(kc, 1, 0, 3),
+    // R_J = cel(kc, eta, 0, 3).
+    const bool with_rj = cj != 0.0;
+    const double root_eta = with_rj ? std::fabs(zmp) * inv_zpp : 1.0;
+    const double inv_root_eta = with_rj ? zpp / std::fabs(zmp) : 1.0;
+    const cel::CelTriple r =
+        cel::cel_shared(kc, root_eta, inv_root_eta, {1.0, 1.0}, {0.0, 3.0}, {0.0, 3.0});
+    const double h = cf * r.first + cd * r.second + (with_rj ? cj * r.third : 0.0);
     // A full turn: S0 = pi p^2; S2 = pi p^2 (1 - z^2 - p^2/2); S1 = (swept angle - 2 H(pi/2))/3
     // with the swept angle pi + pi sgn(p - z) (2 pi around S, 0 beside it).
     Moments m;
@@ -605,7 +610,7 @@ inline Moments crossing_disc_moments(const FullDisc& disc, double z, double zpp,
 
     // K/A, with K = p^2 - z^2 as a product; 1/C = 1/(z-p)^2 is the cel's p of T3.
     const double k_over_a = (p - z) * (p + z) * inv_a;
-    const cel::CelTriple t = cel::cel_shared(c, inv_zmp, {1.0, 0.0}, {1.0, -cc}, {1.0, 0.0});
+    const cel::CelTriple t = cel::cel_shared(c, inv_zmp, zmp, {1.0, 0.0}, {1.0, -cc}, {1.0, 0.0});
     const double t2 = t.second * b * inv_a / 3.0;
     const double t3 = t.third * (inv_zmp * inv_zmp);
     const double h = (a * a) * inv_root_b * ((1.0 - k_over_a) * t.first - t2 + k_over_a * t3);
