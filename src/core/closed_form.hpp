@@ -512,6 +512,9 @@ inline Moments blocked_moments_halves(double z, double theta, double p1, double 
 // disc): for a crossing disc, which never covers S (z - p > 1 - 2p > 0), the swept angles of
 // rim and limb cancel in S1 exactly, and only the rim and limb angles of S0 and S2 remain.
 
+inline constexpr double kThird = 1.0 / 3.0;
+inline constexpr double kNinth = 1.0 / 9.0;
+
 // What a full disc of radius p needs that does not depend on where it is.
 struct FullDisc {
     double p = 0.0;
@@ -543,9 +546,10 @@ inline Moments inside_disc_moments(const FullDisc& disc, double z, double zpp, d
     const bool through_centre = std::fabs(zmp) < kThroughCentre * zpp;
     const double k = through_centre ? 0.0 : (p - z) * (p + z);
     const double winding = through_centre ? 0.0 : (p > z ? 1.0 : (p < z ? -1.0 : 0.0));
-    const double cf = root_a * (a - b / 3.0 - k + k * inv_c);
-    const double cd = b * (2.0 * b - 4.0 * a + 3.0 * k) * inv_root_a / 9.0;
-    const double cj = -k * b * (inv_c * inv_c) * inv_root_a / 3.0;
+    // Divisions by 3 and 9 as products with their reciprocals (a rounding each, no division).
+    const double cf = root_a * (a - b * kThird - k + k * inv_c);
+    const double cd = b * (2.0 * b - 4.0 * a + 3.0 * k) * inv_root_a * kNinth;
+    const double cj = -k * b * (inv_c * inv_c) * inv_root_a * kThird;
     // kappa = (1 - (z-p)^2)/A, eta = ((z-p)/(z+p))^2; without a third-kind term any r will do.
     const double kc = std::sqrt((1.0 - zmp) * (1.0 + zmp)) * inv_root_a;
     // sqrt(eta) and its inverse: R_F = cel(kc, 1, 1, 1), R_D = cel(kc, 1, 0, 3),
@@ -561,7 +565,7 @@ inline Moments inside_disc_moments(const FullDisc& disc, double z, double zpp, d
     Moments m;
     m.s0 = disc.area;
     m.s2 = disc.inside_s2 - disc.area * (z * z);
-    m.s1 = (kPi + kPi * winding - 2.0 * h) / 3.0;
+    m.s1 = (kPi + kPi * winding - 2.0 * h) * kThird;
     return m;
 }
 
@@ -611,7 +615,7 @@ inline Moments crossing_disc_moments(const FullDisc& disc, double z, double zpp,
     // K/A, with K = p^2 - z^2 as a product; 1/C = 1/(z-p)^2 is the cel's p of T3.
     const double k_over_a = (p - z) * (p + z) * inv_a;
     const cel::CelTriple t = cel::cel_shared(c, inv_zmp, zmp, {1.0, 0.0}, {1.0, -cc}, {1.0, 0.0});
-    const double t2 = t.second * b * inv_a / 3.0;
+    const double t2 = t.second * b * inv_a * kThird;
     const double t3 = t.third * (inv_zmp * inv_zmp);
     const double h = (a * a) * inv_root_b * ((1.0 - k_over_a) * t.first - t2 + k_over_a * t3);
 
@@ -632,7 +636,7 @@ inline Moments crossing_disc_moments(const FullDisc& disc, double z, double zpp,
     m.s0 = pp * window - 2.0 * zp * sc + limb_half;
     m.s2 = 2.0 * e0 * pp * window - 4.0 * sc * (e0 * zp + e1 * pp) +
            e1 * zp * (window - 2.0 * sc * (ss - cc)) + limb_half / 2.0;
-    m.s1 = -2.0 * h / 3.0;
+    m.s1 = -2.0 * h * kThird;
     return m;
 }
 

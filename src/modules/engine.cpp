@@ -209,11 +209,11 @@ std::optional<TransitCall> take_transit_call(PyObject* coefficients, PyObject* f
 // Estimated cost of one point the planet can reach, in nanoseconds, by way of computing it
 // (measured on the development machine; they only size tasks and choose the thread count).
 constexpr double kFullDiscCost = 60.0;
-constexpr double kHalvesCost = 700.0;
+constexpr double kHalvesCost = 1000.0;
 constexpr double kFallbackCost = 2.0e6;
 // A task is about this much work, so that the calling thread polls often enough for a quick
 // answer to Ctrl-C and the threads share the work evenly.
-constexpr double kTaskCost = 2.0e5;
+constexpr double kTaskCost = 5.0e4;
 // Below this much work one thread does it all: starting and joining a thread costs tens of
 // microseconds. Measured: two threads pay off from about 150 us of work.
 constexpr double kParallelCost = 3.0e5;
