@@ -214,9 +214,11 @@ constexpr double kFallbackCost = 2.0e6;
 // A task is about this much work, so that the calling thread polls often enough for a quick
 // answer to Ctrl-C and the threads share the work evenly.
 constexpr double kTaskCost = 5.0e4;
-// Below this much work one thread does it all: starting and joining a thread costs tens of
-// microseconds. Measured: two threads pay off from about 150 us of work.
-constexpr double kParallelCost = 3.0e5;
+// Below this much work one thread does it all. Starting and joining a thread takes about 30 us
+// (median; much longer when the other processors are busy). Measured on 2 processors, two
+// threads against one: 0.7-1.0x below 150 us of work, 1.1-1.4x at 200-400 us, 1.5-1.75x at
+// 0.4-0.7 ms, 1.8-2.0x at 10^5 points.
+constexpr double kParallelCost = 2.0e5;
 // From this much work on, the calling thread only polls while helpers compute, so that its
 // polls (which wait for the interpreter lock) never hold the work up.
 constexpr double kSupervisedCost = 2.0e7;
