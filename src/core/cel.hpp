@@ -82,53 +82,89 @@ struct CelTriple {
     double third;
 };
 
-inline CelTriple cel_shared(double kc, double root_r, double inv_root_r, Numerator first,
-                            Numerator second, Numerator third) {
+// The running state of cel_shared: one step at a time, so that callers can run several
+// independent ones side by side (their chains of dependent square roots and divisions then
+// overlap), each with exactly the arithmetic it has alone.
+class SharedIteration {
+  public:
     // The first step, with m = 1 and the third lane's p = sqrt r.
-    const double g3_first = kc * inv_root_r;
-    double a1 = first.a + first.b;
-    double a2 = second.a + second.b;
-    double b3 = third.b * inv_root_r;
-    double a3 = third.a + b3 * inv_root_r;
-    double b1 = 2.0 * (first.b + first.a * kc);
-    double b2 = 2.0 * (second.b + second.a * kc);
-    b3 = 2.0 * (b3 + third.a * g3_first);
-    double p3 = root_r + g3_first;
-    double m = 1.0 + kc;
-    double e = kc;
-    if (!(std::fabs(1.0 - kc) <= kTolerance)) {
-        kc = 2.0 * std::sqrt(e);
-        e = kc * m;
-        for (int step = 1; step < kMaxSteps; ++step) {
-            // p = m for the first two, so their e/p is kc.
-            const double inv_m = 1.0 / m;
-            const double inv_p3 = 1.0 / p3;
-            const double f1 = a1;
-            const double f2 = a2;
-            const double f3 = a3;
-            a1 += b1 * inv_m;
-            a2 += b2 * inv_m;
-            a3 += b3 * inv_p3;
-            const double g3 = e * inv_p3;
-            b1 = 2.0 * (b1 + f1 * kc);
-            b2 = 2.0 * (b2 + f2 * kc);
-            b3 = 2.0 * (b3 + f3 * g3);
-            p3 += g3;
-            const double mean = m;
-            m += kc;
-            if (std::fabs(mean - kc) <= mean * kTolerance) {
-                break;
-            }
-            kc = 2.0 * std::sqrt(e);
-            e = kc * m;
+    SharedIteration(double kc, double root_r, double inv_root_r, Numerator first, Numerator second,
+                    Numerator third)
+        : kc_(kc), e_(kc), m_(1.0 + kc), p3_(root_r + kc * inv_root_r) {
+        const double g3 = kc * inv_root_r;
+        a1_ = first.a + first.b;
+        a2_ = second.a + second.b;
+        const double b3 = third.b * inv_root_r;
+        a3_ = third.a + b3 * inv_root_r;
+        b1_ = 2.0 * (first.b + first.a * kc);
+        b2_ = 2.0 * (second.b + second.a * kc);
+        b3_ = 2.0 * (b3 + third.a * g3);
+        running_ = !(std::fabs(1.0 - kc) <= kTolerance);
+        if (running_) {
+            kc_ = 2.0 * std::sqrt(e_);
+            e_ = kc_ * m_;
         }
     }
+
+    bool running() const { return running_; }
+
+    // One more step; false once the iteration has converged.
+    bool step() {
+        // p = m for the first two, so their e/p is kc.
+        const double inv_m = 1.0 / m_;
+        const double inv_p3 = 1.0 / p3_;
+        const double f1 = a1_;
+        const double f2 = a2_;
+        const double f3 = a3_;
+        a1_ += b1_ * inv_m;
+        a2_ += b2_ * inv_m;
+        a3_ += b3_ * inv_p3;
+        const double g3 = e_ * inv_p3;
+        b1_ = 2.0 * (b1_ + f1 * kc_);
+        b2_ = 2.0 * (b2_ + f2 * kc_);
+        b3_ = 2.0 * (b3_ + f3 * g3);
+        p3_ += g3;
+        const double mean = m_;
+        m_ += kc_;
+        running_ = !(std::fabs(mean - kc_) <= mean * kTolerance) && ++steps_ < kMaxSteps;
+        if (running_) {
+            kc_ = 2.0 * std::sqrt(e_);
+            e_ = kc_ * m_;
+        }
+        return running_;
+    }
+
     // Bulirsch's closing step, pi/2 (a m + b) / (m (m + p)), with p = m for the first two: one
     // division for both denominators.
-    const double inv_all = kHalfPi / ((2.0 * m * m) * (m * (m + p3)));
-    const double scale = m * (m + p3) * inv_all;
-    const double scale3 = (2.0 * m * m) * inv_all;
-    return CelTriple{(a1 * m + b1) * scale, (a2 * m + b2) * scale, (a3 * m + b3) * scale3};
+    CelTriple result() const {
+        const double inv_all = kHalfPi / ((2.0 * m_ * m_) * (m_ * (m_ + p3_)));
+        const double scale = m_ * (m_ + p3_) * inv_all;
+        const double scale3 = (2.0 * m_ * m_) * inv_all;
+        return CelTriple{(a1_ * m_ + b1_) * scale, (a2_ * m_ + b2_) * scale,
+                         (a3_ * m_ + b3_) * scale3};
+    }
+
+  private:
+    double kc_;
+    double e_;
+    double m_;
+    double p3_;
+    double a1_ = 0.0;
+    double b1_ = 0.0;
+    double a2_ = 0.0;
+    double b2_ = 0.0;
+    double a3_ = 0.0;
+    double b3_ = 0.0;
+    int steps_ = 1;
+    bool running_ = true;
+};
+
+inline CelTriple cel_shared(double kc, double root_r, double inv_root_r, Numerator first,
+                            Numerator second, Numerator third) {
+    SharedIteration iteration(kc, root_r, inv_root_r, first, second, third);
+    while (iteration.running() && iteration.step()) {
+    }
+    return iteration.result();
 }
 
 // The complete integrals R_F(0, kc^2, 1), R_D(0, kc^2, 1) and R_J(0, kc^2, 1, r).

@@ -529,9 +529,31 @@ inline FullDisc make_full_disc(double p) {
     return FullDisc{p, pp, kPi * pp, kPi * pp * (1.0 - pp / 2.0), p >= kMinRadius};
 }
 
+// One point of a full disc, prepared for its complete integrals: its moments are S0 = s0,
+// S2 = s2 and S1 = (swept - 2 H)/3 with H = w1 T.first + w2 T.second + w3 T.third, where T are
+// the three cel's of kc with numerators first, second (p = 1) and third (p = root_r^2).
+struct DiscPoint {
+    double s0 = 0.0;
+    double s2 = 0.0;
+    double swept = 0.0;  // polar angle about S swept along the boundary: 2 pi, pi or 0
+    double w1 = 0.0;
+    double w2 = 0.0;
+    double w3 = 0.0;  // 0: no third-kind term
+    double kc = 1.0;
+    double root_r = 1.0;
+    double inv_root_r = 1.0;
+    cel::Numerator first{};
+    cel::Numerator second{};
+    cel::Numerator third{};
+
+    cel::SharedIteration iteration() const {
+        return cel::SharedIteration(kc, root_r, inv_root_r, first, second, third);
+    }
+};
+
 // The disc wholly inside the star (z + p <= 1), far form q = -p: A = 1 - (z+p)^2 (floored),
 // B = -4 z p, C = (z+p)^2.
-inline Moments inside_disc_moments(const FullDisc& disc, double z, double zpp, double zmp) {
+inline DiscPoint inside_disc_point(const FullDisc& disc, double z, double zpp, double zmp) {
     const double p = disc.p;
     const double a = std::max((1.0 - zpp) * (1.0 + zpp), kMinA);
     const double b = -4.0 * z * p;
@@ -557,16 +579,23 @@ inline Moments inside_disc_moments(const FullDisc& disc, double z, double zpp, d
     const bool with_rj = cj != 0.0;
     const double root_eta = with_rj ? std::fabs(zmp) * inv_zpp : 1.0;
     const double inv_root_eta = with_rj ? zpp / std::fabs(zmp) : 1.0;
-    const cel::CelTriple r =
-        cel::cel_shared(kc, root_eta, inv_root_eta, {1.0, 1.0}, {0.0, 3.0}, {0.0, 3.0});
-    const double h = cf * r.first + cd * r.second + (with_rj ? cj * r.third : 0.0);
     // A full turn: S0 = pi p^2; S2 = pi p^2 (1 - z^2 - p^2/2); S1 = (swept angle - 2 H(pi/2))/3
-    // with the swept angle pi + pi sgn(p - z) (2 pi around S, 0 beside it).
-    Moments m;
-    m.s0 = disc.area;
-    m.s2 = disc.inside_s2 - disc.area * (z * z);
-    m.s1 = (kPi + kPi * winding - 2.0 * h) * kThird;
-    return m;
+    // with the swept angle pi + pi sgn(p - z) (2 pi around S, 0 beside it), and
+    // H(pi/2) = cf R_F + cd R_D + cj R_J.
+    DiscPoint point;
+    point.s0 = disc.area;
+    point.s2 = disc.inside_s2 - disc.area * (z * z);
+    point.swept = kPi + kPi * winding;
+    point.w1 = cf;
+    point.w2 = cd;
+    point.w3 = with_rj ? cj : 0.0;
+    point.kc = kc;
+    point.root_r = root_eta;
+    point.inv_root_r = inv_root_eta;
+    point.first = {1.0, 1.0};
+    point.second = {0.0, 3.0};
+    point.third = {0.0, 3.0};
+    return point;
 }
 
 // The disc crossing the limb, near form q = p: A = 1 - (z-p)^2, B = 4 z p, C = (z-p)^2, and
@@ -592,7 +621,7 @@ inline Moments inside_disc_moments(const FullDisc& disc, double z, double zpp, d
 // (T2 from d/dt (sin t cos t Delta) integrating to zero), and
 // H = A^2/sqrt(B) ((1 - K/A) T1 - T2 + (K/A) T3). Where A is small (the disc about to leave)
 // the terms grow like 1/A but H like A^2: the absolute error stays about A B eps.
-inline Moments crossing_disc_moments(const FullDisc& disc, double z, double zpp, double zmp) {
+inline DiscPoint crossing_disc_point(const FullDisc& disc, double z, double zpp, double zmp) {
     const double p = disc.p;
     const double zp = z * p;
     const double a = (1.0 - zmp) * (1.0 + zmp);
@@ -612,13 +641,6 @@ inline Moments crossing_disc_moments(const FullDisc& disc, double z, double zpp,
     const double ss = s * s;
     const double cc = c * c;
 
-    // K/A, with K = p^2 - z^2 as a product; 1/C = 1/(z-p)^2 is the cel's p of T3.
-    const double k_over_a = (p - z) * (p + z) * inv_a;
-    const cel::CelTriple t = cel::cel_shared(c, inv_zmp, zmp, {1.0, 0.0}, {1.0, -cc}, {1.0, 0.0});
-    const double t2 = t.second * b * inv_a * kThird;
-    const double t3 = t.third * (inv_zmp * inv_zmp);
-    const double h = (a * a) * inv_root_b * ((1.0 - k_over_a) * t.first - t2 + k_over_a * t3);
-
     // The rim inside the star spans u in [-window, window] about the point nearest S; the limb
     // inside the disc is |phi| <= limb_half, from the triangle S, P, crossing: its area is
     // sqrt(A (B - A))/4 (Heron) and cos(limb_half) = (1 + z^2 - p^2)/(2 z). Both come from the
@@ -632,25 +654,90 @@ inline Moments crossing_disc_moments(const FullDisc& disc, double z, double zpp,
     const double sc = s * c;
     const double e0 = 0.5 - (z * z + pp) / 4.0;
     const double e1 = -zp / 2.0;
-    Moments m;
-    m.s0 = pp * window - 2.0 * zp * sc + limb_half;
-    m.s2 = 2.0 * e0 * pp * window - 4.0 * sc * (e0 * zp + e1 * pp) +
-           e1 * zp * (window - 2.0 * sc * (ss - cc)) + limb_half / 2.0;
-    m.s1 = -2.0 * h * kThird;
-    return m;
+    DiscPoint point;
+    point.s0 = pp * window - 2.0 * zp * sc + limb_half;
+    point.s2 = 2.0 * e0 * pp * window - 4.0 * sc * (e0 * zp + e1 * pp) +
+               e1 * zp * (window - 2.0 * sc * (ss - cc)) + limb_half / 2.0;
+    // The swept angles of rim and limb cancel: the disc never covers S.
+    point.swept = 0.0;
+    // H = A^2/sqrt(B) ((1 - K/A) T1 - T2 + (K/A) T3), with K = p^2 - z^2 as a product,
+    // T2 = cel(kc, 1, 1, -kc^2) B/(3A) and T3 = cel(kc, 1/C, 1, 0)/C.
+    const double scale = (a * a) * inv_root_b;
+    const double k_over_a = (p - z) * (p + z) * inv_a;
+    point.w1 = scale * (1.0 - k_over_a);
+    point.w2 = -scale * (b * inv_a * kThird);
+    point.w3 = scale * (k_over_a * (inv_zmp * inv_zmp));
+    point.kc = c;
+    point.root_r = inv_zmp;
+    point.inv_root_r = zmp;
+    point.first = {1.0, 0.0};
+    point.second = {1.0, -cc};
+    point.third = {1.0, 0.0};
+    return point;
+}
+
+// Whether the disc reaches the star at separation z, and then the point prepared. z + p and
+// z - p are rounded once: every quantity that places the rim against the limb is built from
+// them.
+inline bool prepare_disc_point(const FullDisc& disc, double z, DiscPoint& point) {
+    const double zpp = z + disc.p;
+    const double zmp = z - disc.p;
+    if (zmp >= 1.0 || !disc.has_rim) {
+        return false;
+    }
+    point =
+        zpp <= 1.0 ? inside_disc_point(disc, z, zpp, zmp) : crossing_disc_point(disc, z, zpp, zmp);
+    return true;
+}
+
+inline Moments finish_disc_point(const DiscPoint& point, const cel::CelTriple& t) {
+    const double h =
+        point.w1 * t.first + point.w2 * t.second + (point.w3 != 0.0 ? point.w3 * t.third : 0.0);
+    return Moments{point.s0, (point.swept - 2.0 * h) * kThird, point.s2};
 }
 
 // The moments of a full disc of radius p at separation z, which the two halves make for equal
 // radii.
 inline Moments full_disc_moments(const FullDisc& disc, double z) {
-    // Both rounded once; every quantity that places the rim against the limb is built from them.
-    const double zpp = z + disc.p;
-    const double zmp = z - disc.p;
-    if (zmp >= 1.0 || !disc.has_rim) {
+    DiscPoint point;
+    if (!prepare_disc_point(disc, z, point)) {
         return Moments{};
     }
-    return zpp <= 1.0 ? inside_disc_moments(disc, z, zpp, zmp)
-                      : crossing_disc_moments(disc, z, zpp, zmp);
+    cel::SharedIteration iteration = point.iteration();
+    while (iteration.running() && iteration.step()) {
+    }
+    return finish_disc_point(point, iteration.result());
+}
+
+// The same at two separations at once, each result bit for bit the one it has alone: the two
+// iterations, each a chain of dependent square roots and divisions, run interleaved so that
+// the processor overlaps them (measured: a pair costs about 13% less than two single points;
+// groups of four held in arrays cost more than pairs).
+inline void full_disc_moments_pair(const FullDisc& disc, double z1, double z2, Moments& m1,
+                                   Moments& m2) {
+    DiscPoint first;
+    DiscPoint second;
+    const bool has_first = prepare_disc_point(disc, z1, first);
+    const bool has_second = prepare_disc_point(disc, z2, second);
+    if (!has_first || !has_second) {
+        m1 = has_first ? full_disc_moments(disc, z1) : Moments{};
+        m2 = has_second ? full_disc_moments(disc, z2) : Moments{};
+        return;
+    }
+    cel::SharedIteration one = first.iteration();
+    cel::SharedIteration two = second.iteration();
+    bool run_one = one.running();
+    bool run_two = two.running();
+    while (run_one || run_two) {
+        if (run_one) {
+            run_one = one.step();
+        }
+        if (run_two) {
+            run_two = two.step();
+        }
+    }
+    m1 = finish_disc_point(first, one.result());
+    m2 = finish_disc_point(second, two.result());
 }
 
 inline Moments full_disc_moments(double z, double p) {

@@ -251,22 +251,46 @@ ChannelPlan<Law> plan_channel(const typename Law::Record& record, double p1, dou
     return plan;
 }
 
-// The flux at one point: exactly engine::transit_flux, with the full disc's per-channel part
-// taken from the plan and the line angle formed only where it is used.
+// The fluxes of points [begin, end): exactly engine::transit_flux at each, with the full disc's
+// per-channel part taken from the plan, its points computed two at a time (each result the
+// same as alone) and the line angle formed only where it is used.
 template <ExactLaw Law>
-double planned_flux(const ChannelPlan<Law>& plan, double z, double x, double y, double line) {
+void planned_fluxes(const ChannelPlan<Law>& plan, std::int64_t begin, std::int64_t end,
+                    const double* z, const double* x, const double* y, const double* line,
+                    double* out) {
     const engine::Channel<Law>& channel = plan.channel;
-    if (engine::out_of_reach(z, channel.p1, channel.p2)) {
-        return 1.0;
-    }
-    if (plan.full_disc) {
-        if (!(z >= 0.0)) {
-            return std::nan("");
+    if (!plan.full_disc) {
+        for (std::int64_t i = begin; i < end; ++i) {
+            out[i] = engine::out_of_reach(z[i], channel.p1, channel.p2)
+                         ? 1.0
+                         : engine::transit_flux(channel, z[i], sky_theta(x[i], y[i], line[i]));
         }
-        const closed_form::Moments m = closed_form::full_disc_moments(plan.disc, z);
-        return 1.0 - closed_form::blocked_fraction(channel.basis, channel.norm, m);
+        return;
     }
-    return engine::transit_flux(channel, z, sky_theta(x, y, line));
+    auto flux_of = [&](const closed_form::Moments& m) {
+        return 1.0 - closed_form::blocked_fraction(channel.basis, channel.norm, m);
+    };
+    // A point waiting for a partner.
+    std::int64_t waiting = -1;
+    for (std::int64_t i = begin; i < end; ++i) {
+        if (engine::out_of_reach(z[i], channel.p1, channel.p2)) {
+            out[i] = 1.0;
+        } else if (!(z[i] >= 0.0)) {
+            out[i] = std::nan("");
+        } else if (waiting < 0) {
+            waiting = i;
+        } else {
+            closed_form::Moments m1;
+            closed_form::Moments m2;
+            closed_form::full_disc_moments_pair(plan.disc, z[waiting], z[i], m1, m2);
+            out[waiting] = flux_of(m1);
+            out[i] = flux_of(m2);
+            waiting = -1;
+        }
+    }
+    if (waiting >= 0) {
+        out[waiting] = flux_of(closed_form::full_disc_moments(plan.disc, z[waiting]));
+    }
 }
 
 // Points [begin, end) of channel `channel` (index s * C + c).
@@ -373,10 +397,7 @@ bool run_transit(const TransitCall& call, int threads, double* flux) {
         const double* x = call.x.data + offset;
         const double* y = call.y.data + offset;
         const double* line = call.line_angle.data + offset;
-        double* out = flux + task.channel * n;
-        for (std::int64_t i = task.begin; i < task.end; ++i) {
-            out[i] = planned_flux(plan, z[i], x[i], y[i], line[i]);
-        }
+        planned_fluxes(plan, task.begin, task.end, z, x, y, line, flux + task.channel * n);
     };
     // The lock is taken back only to run the signal handlers: a KeyboardInterrupt they raise
     // stays set on this thread and ends the run.
