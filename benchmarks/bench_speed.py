@@ -1,6 +1,8 @@
 """Speed of the exact engine ``halfmoon._engine.transit``, in one run.
 
-Run: python benchmarks/bench_speed.py [--runs R] [--interrupts K]
+Run: python benchmarks/bench_speed.py [--runs R] [--interrupts K] [--parts PART ...]
+
+PART is any of table, threads, overhead, interrupt (all by default).
 
 Prints, with medians of repeated runs (benchmarks/timing.py):
 
@@ -39,6 +41,7 @@ LAWS: dict[str, tuple[float, ...]] = {
 }
 RADII = {"equal": (0.1, 0.1), "unequal": (0.1, 0.12)}
 SIZES = (100, 1000, 10_000, 100_000)
+PARTS = ["table", "threads", "overhead", "interrupt"]
 IMPACT = 0.3
 LINE_ANGLE = math.pi / 2 + 0.2
 
@@ -142,15 +145,21 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--interrupts", type=int, default=5)
+    parser.add_argument("--parts", nargs="+", default=PARTS, choices=PARTS)
     args = parser.parse_args()
 
-    acos_fast = acos_nanoseconds(-0.125, 0.125)
-    acos_full = acos_nanoseconds(-1.0, 1.0)
-    print(f"libm acos: {acos_fast:.2f} ns per call for |x| < 1/8, {acos_full:.2f} ns over (-1, 1)")
-    per_point_table(args.runs, acos_fast, acos_full)
-    thread_speed_up(args.runs)
-    call_overhead(args.runs)
-    interrupt_latency(args.interrupts)
+    if "table" in args.parts:
+        acos_fast = acos_nanoseconds(-0.125, 0.125)
+        acos_full = acos_nanoseconds(-1.0, 1.0)
+        print(f"libm acos: {acos_fast:.2f} ns per call for |x| < 1/8, {acos_full:.2f} ns over "
+              "(-1, 1)")
+        per_point_table(args.runs, acos_fast, acos_full)
+    if "threads" in args.parts:
+        thread_speed_up(args.runs)
+    if "overhead" in args.parts:
+        call_overhead(args.runs)
+    if "interrupt" in args.parts:
+        interrupt_latency(args.interrupts)
 
 
 if __name__ == "__main__":

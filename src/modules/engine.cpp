@@ -208,7 +208,7 @@ std::optional<TransitCall> take_transit_call(PyObject* coefficients, PyObject* f
 
 // Estimated cost of one point the planet can reach, in nanoseconds, by way of computing it
 // (measured on the development machine; they only size tasks and choose the thread count).
-constexpr double kFullDiscCost = 60.0;
+constexpr double kFullDiscCost = 50.0;
 constexpr double kHalvesCost = 1000.0;
 constexpr double kFallbackCost = 2.0e6;
 // A task is about this much work, so that the calling thread polls often enough for a quick
