@@ -102,6 +102,23 @@ def test_shared_duplication_matches_each_integral() -> None:
     assert worst < REL_TOL
 
 
+def test_complete_triples_taken_by_cel_match_mpmath() -> None:
+    """x or y zero with z = 1: the complete triples, which the batch hands to Bulirsch's
+    iteration instead of duplicating; the other argument and p from 1e-12 to 1e12."""
+    rng = np.random.default_rng(11)
+    worst = 0.0
+    with mpmath.workdps(30):
+        for i in range(150):
+            other = float(10.0 ** rng.uniform(-12.0, 12.0))
+            p = float(10.0 ** rng.uniform(-12.0, 12.0))
+            x, y = (0.0, other) if i % 2 else (other, 0.0)
+            triple = _testing.carlson_rf_rd_rj(x, y, 1.0, p)
+            refs = (mpmath.elliprf(*_mp(x, y, 1.0)), mpmath.elliprd(*_mp(x, y, 1.0)),
+                    mpmath.elliprj(*_mp(x, y, 1.0, p)))
+            worst = max(worst, *(_relative_error(v, r) for v, r in zip(triple, refs)))
+    assert worst < REL_TOL
+
+
 @pytest.mark.parametrize(
     ("name", "args", "expected"),
     [

@@ -30,6 +30,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/cel.hpp"
+
 namespace halfmoon::carlson {
 
 // Duplication stops once 4^-m Q < |A_m|, Q being a multiple of the initial spread of the
@@ -98,16 +100,26 @@ inline double series_j(double x, double y, double z) {
     return series_dj(e2, e3, e4, e5);
 }
 
-// R_C(1, 1 + e). `one_plus_e` returns 1 + e formed without cancellation; it is needed only
-// near e = -1.
+// R_C(1, 1 + e), given 1 + e formed without cancellation (`one_plus_e`, read only near
+// e = -1).
 //   e > 0:  atan(sqrt e) / sqrt e;
 //   e < 0:  atanh(sqrt(-e)) / sqrt(-e) = log((1 + sqrt(-e)) / sqrt(1 + e)) / sqrt(-e);
 //   |e| small: the common series sum_k (-e)^k / (2k + 1).
-template <typename OnePlusE>
-inline double rc_one_plus(double e, OnePlusE&& one_plus_e) {
-    if (std::fabs(e) < 1e-4) {
-        // Five terms leave less than e^5/11 < 1e-21.
-        return 1.0 + e * (-1.0 / 3.0 + e * (1.0 / 5.0 + e * (-1.0 / 7.0 + e * (1.0 / 9.0))));
+// e shrinks by about 64 per duplication step, so the series, good to |e| < kSeriesLimit, takes
+// every step after the first or second and the inverse functions are left for those.
+inline constexpr double kSeriesLimit = 0.02;
+
+inline double rc_one_plus(double e, double one_plus_e) {
+    if (std::fabs(e) < kSeriesLimit) {
+        // Ten terms leave less than |e|^10/21 < 5e-19.
+        return 1.0 + e * (-1.0 / 3.0 +
+                          e * (1.0 / 5.0 +
+                               e * (-1.0 / 7.0 +
+                                    e * (1.0 / 9.0 +
+                                         e * (-1.0 / 11.0 +
+                                              e * (1.0 / 13.0 +
+                                                   e * (-1.0 / 15.0 +
+                                                        e * (1.0 / 17.0 + e * (-1.0 / 19.0)))))))));
     }
     if (e > 0.0) {
         const double root = std::sqrt(e);
@@ -118,7 +130,7 @@ inline double rc_one_plus(double e, OnePlusE&& one_plus_e) {
         return std::atanh(root) / root;
     }
     // Near e = -1 the value is governed by 1 + e, taken from its exact form.
-    return std::log((1.0 + root) / std::sqrt(one_plus_e())) / root;
+    return std::log((1.0 + root) / std::sqrt(one_plus_e)) / root;
 }
 
 }  // namespace detail
@@ -150,17 +162,26 @@ inline double rc(double x, double y) {
     return series / std::sqrt(a);
 }
 
-// Several independent triples R_F(x_i, y_i, z_i), R_D(x_i, y_i, z_i), R_J(x_i, y_i, z_i, p_i),
-// i < count <= Capacity (conditions as above), by duplication in lockstep.
+namespace detail {
+
+// Whether a lane is a complete integral that cel takes: one of x, y zero, z = 1, the other
+// and p positive and finite.
+inline bool is_complete(double x, double y, double z, double p) {
+    const double other = x == 0.0 ? y : (y == 0.0 ? x : 0.0);
+    return z == 1.0 && other > 0.0 && other < kInfinity && p > 0.0 && p < kInfinity;
+}
+
+// Triples by duplication in lockstep, for lanes i < count <= Capacity.
 //
 // The three integrals of one lane move x, y and z identically, so a step costs four square roots
 // instead of ten. A single duplication sequence is one long chain of dependent square roots
-// whose length varies from call to call; running several lanes side by side in one loop lets
-// their chains overlap. Lanes that have converged keep stepping until the last one has, which
-// only refines them.
+// whose length varies from call to call; running several lanes side by side lets their chains
+// overlap, and the step's arithmetic, written without branches over the lanes, is left to the
+// compiler to vectorise. Only the R_C term of R_J branches, in a loop of its own. Lanes that have
+// converged keep stepping until the last one has, which only refines them.
 template <int Capacity>
-inline void rf_rd_rj_batch(int count, const double* x_in, const double* y_in, const double* z_in,
-                           const double* p_in, SymmetricTriple* out) {
+inline void duplication_batch(int count, const double* x_in, const double* y_in, const double* z_in,
+                              const double* p_in, SymmetricTriple* out) {
     double x[Capacity];
     double y[Capacity];
     double z[Capacity];
@@ -174,6 +195,9 @@ inline void rf_rd_rj_batch(int count, const double* x_in, const double* y_in, co
     double delta[Capacity];
     double sum_d[Capacity];
     double sum_j[Capacity];
+    double e[Capacity];         // the step's e of R_C(1, 1 + e)
+    double one_plus[Capacity];  // its 1 + e without cancellation
+    double weight[Capacity];    // 4^-m / d
     for (int i = 0; i < count; ++i) {
         x[i] = x_in[i];
         y[i] = y_in[i];
@@ -182,10 +206,10 @@ inline void rf_rd_rj_batch(int count, const double* x_in, const double* y_in, co
         af[i] = (x[i] + y[i] + z[i]) / 3.0;
         ad[i] = (x[i] + y[i] + 3.0 * z[i]) / 5.0;
         aj[i] = (x[i] + y[i] + z[i] + 2.0 * p[i]) / 5.0;
-        qf[i] = kSpreadFactor * detail::max_spread(af[i], x[i], y[i], z[i]);
-        qd[i] = kSpreadFactor * detail::max_spread(ad[i], x[i], y[i], z[i]);
-        qj[i] = kSpreadFactor *
-                std::max(detail::max_spread(aj[i], x[i], y[i], z[i]), std::fabs(aj[i] - p[i]));
+        qf[i] = kSpreadFactor * max_spread(af[i], x[i], y[i], z[i]);
+        qd[i] = kSpreadFactor * max_spread(ad[i], x[i], y[i], z[i]);
+        qj[i] =
+            kSpreadFactor * std::max(max_spread(aj[i], x[i], y[i], z[i]), std::fabs(aj[i] - p[i]));
         delta[i] = (p[i] - x[i]) * (p[i] - y[i]) * (p[i] - z[i]);
         sum_d[i] = 0.0;
         sum_j[i] = 0.0;
@@ -194,12 +218,13 @@ inline void rf_rd_rj_batch(int count, const double* x_in, const double* y_in, co
     for (int step = 0; step < kMaxSteps; ++step) {
         bool pending = false;
         for (int i = 0; i < count; ++i) {
-            pending = pending || qf[i] * scale > std::fabs(af[i]) ||
-                      qd[i] * scale > std::fabs(ad[i]) || qj[i] * scale > std::fabs(aj[i]);
+            pending |= (qf[i] * scale > std::fabs(af[i])) | (qd[i] * scale > std::fabs(ad[i])) |
+                       (qj[i] * scale > std::fabs(aj[i]));
         }
         if (!pending) {
             break;
         }
+        const double scale3 = scale * scale * scale;
         for (int i = 0; i < count; ++i) {
             const double sx = std::sqrt(x[i]);
             const double sy = std::sqrt(y[i]);
@@ -212,10 +237,9 @@ inline void rf_rd_rj_batch(int count, const double* x_in, const double* y_in, co
             const double inv_both = 1.0 / (dz * d);
             sum_d[i] += scale * (d * inv_both);
             const double inv_d = dz * inv_both;
-            const double e = delta[i] * (scale * scale * scale) * inv_d * inv_d;
-            const double p_now = p[i];
-            sum_j[i] += scale * inv_d *
-                        detail::rc_one_plus(e, [&] { return 2.0 * sp * (p_now + lambda) * inv_d; });
+            e[i] = delta[i] * scale3 * inv_d * inv_d;
+            one_plus[i] = 2.0 * sp * (p[i] + lambda) * inv_d;
+            weight[i] = scale * inv_d;
             x[i] = (x[i] + lambda) * 0.25;
             y[i] = (y[i] + lambda) * 0.25;
             z[i] = (z[i] + lambda) * 0.25;
@@ -223,6 +247,9 @@ inline void rf_rd_rj_batch(int count, const double* x_in, const double* y_in, co
             af[i] = (af[i] + lambda) * 0.25;
             ad[i] = (ad[i] + lambda) * 0.25;
             aj[i] = (aj[i] + lambda) * 0.25;
+        }
+        for (int i = 0; i < count; ++i) {
+            sum_j[i] += weight[i] * rc_one_plus(e[i], one_plus[i]);
         }
         scale *= 0.25;
     }
@@ -240,15 +267,57 @@ inline void rf_rd_rj_batch(int count, const double* x_in, const double* y_in, co
         const double kf = scale / af[i];
         const double kd = scale / ad[i];
         const double kj = scale / aj[i];
-        out[i].rf = detail::series_f((af0 - x_in[i]) * kf, (af0 - y_in[i]) * kf) / std::sqrt(af[i]);
-        out[i].rd =
-            kd * detail::series_d((ad0 - x_in[i]) * kd, (ad0 - y_in[i]) * kd) / std::sqrt(ad[i]) +
-            3.0 * sum_d[i];
-        out[i].rj =
-            kj *
-                detail::series_j((aj0 - x_in[i]) * kj, (aj0 - y_in[i]) * kj, (aj0 - z_in[i]) * kj) /
-                std::sqrt(aj[i]) +
-            6.0 * sum_j[i];
+        out[i].rf = series_f((af0 - x_in[i]) * kf, (af0 - y_in[i]) * kf) / std::sqrt(af[i]);
+        out[i].rd = kd * series_d((ad0 - x_in[i]) * kd, (ad0 - y_in[i]) * kd) / std::sqrt(ad[i]) +
+                    3.0 * sum_d[i];
+        out[i].rj = kj *
+                        series_j((aj0 - x_in[i]) * kj, (aj0 - y_in[i]) * kj, (aj0 - z_in[i]) * kj) /
+                        std::sqrt(aj[i]) +
+                    6.0 * sum_j[i];
+    }
+}
+
+}  // namespace detail
+
+// Several independent triples R_F(x_i, y_i, z_i), R_D(x_i, y_i, z_i), R_J(x_i, y_i, z_i, p_i),
+// i < count <= Capacity (conditions as above).
+//
+// A complete triple (one of x, y zero, z = 1) is the slowest for duplication, whose spread
+// starts at its largest there, and would hold every other lane back: it is taken by Bulirsch's
+// iteration instead (core/cel.hpp), two square roots and about five short steps. The other
+// lanes run by duplication in lockstep.
+template <int Capacity>
+inline void rf_rd_rj_batch(int count, const double* x_in, const double* y_in, const double* z_in,
+                           const double* p_in, SymmetricTriple* out) {
+    int lanes = 0;
+    int index[Capacity];
+    double x[Capacity];
+    double y[Capacity];
+    double z[Capacity];
+    double p[Capacity];
+    for (int i = 0; i < count; ++i) {
+        if (detail::is_complete(x_in[i], y_in[i], z_in[i], p_in[i])) {
+            const double other = x_in[i] == 0.0 ? y_in[i] : x_in[i];
+            const cel::CompleteTriple t =
+                cel::complete_rf_rd_rj(std::sqrt(other), std::sqrt(p_in[i]));
+            out[i] = SymmetricTriple{t.rf, t.rd, t.rj};
+            continue;
+        }
+        index[lanes] = i;
+        x[lanes] = x_in[i];
+        y[lanes] = y_in[i];
+        z[lanes] = z_in[i];
+        p[lanes] = p_in[i];
+        ++lanes;
+    }
+    if (lanes == count) {
+        detail::duplication_batch<Capacity>(count, x_in, y_in, z_in, p_in, out);
+        return;
+    }
+    SymmetricTriple r[Capacity];
+    detail::duplication_batch<Capacity>(lanes, x, y, z, p, r);
+    for (int k = 0; k < lanes; ++k) {
+        out[index[k]] = r[k];
     }
 }
 

@@ -5,10 +5,16 @@
 //   compare the two bit for bit;
 // - halves: the exact engine's blocked fraction through both half-rims and the line pieces,
 //   also for equal radii;
-// - carlson_rf, carlson_rd, carlson_rj, carlson_rc, carlson_rf_rd_rj: Carlson's integrals.
+// - carlson_rf, carlson_rd, carlson_rj, carlson_rc, carlson_rf_rd_rj: Carlson's integrals;
+// - cel, complete_rf_rd_rj: Bulirsch's complete integral and the complete Carlson triple built
+//   on it;
+// - acos_nanoseconds: the time of one libm acos call on this machine, the unit in which the
+//   benchmarks quote the engine's cost per point.
 #include "frame/array_bridge.hpp"
 
 #include <array>
+#include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -16,6 +22,7 @@
 
 #include "core/annulus.hpp"
 #include "core/carlson.hpp"
+#include "core/cel.hpp"
 #include "core/closed_form.hpp"
 #include "core/dividing_line.hpp"
 #include "core/laws.hpp"
@@ -95,8 +102,8 @@ PyObject* light_curve_entry(PyObject* /*self*/, PyObject* args) {
             plain_light_curve<Law>(flux, *points, law, p, p2, step, crossing, both != 0);
         } else {
             calc_limb_darkening<Law>(flux, points->separations.data, static_cast<std::int32_t>(n),
-                                     &law, points->line_angles.data, points->normal_offsets.data,
-                                     p, step, crossing, p2, both != 0);
+                                     &law, points->line_angles.data, points->normal_offsets.data, p,
+                                     step, crossing, p2, both != 0);
         }
     });
     if (!known || !counted) {
@@ -156,6 +163,45 @@ PyObject* rf_rd_rj_entry(PyObject* /*self*/, PyObject* args) {
     return Py_BuildValue("(ddd)", t.rf, t.rd, t.rj);
 }
 
+PyObject* complete_rf_rd_rj_entry(PyObject* /*self*/, PyObject* args) {
+    double kc = 0.0;
+    double r = 0.0;
+    if (!PyArg_ParseTuple(args, "dd", &kc, &r)) {
+        return nullptr;
+    }
+    const cel::CompleteTriple t = cel::complete_rf_rd_rj(kc, std::sqrt(r));
+    return Py_BuildValue("(ddd)", t.rf, t.rd, t.rj);
+}
+
+// Mean time of one acos call over `count` calls whose arguments sweep [lo, hi) in 1024 small
+// steps, in nanoseconds. libm's cost depends on the range: arguments below 1/8 take its
+// shortest path, those near +-1 the longest. The arguments do not depend on the results, as the
+// points of a light curve do not; the results are summed so that no call can be dropped.
+PyObject* acos_nanoseconds_entry(PyObject* /*self*/, PyObject* args) {
+    long count = 0;
+    double lo = 0.0;
+    double hi = 0.0;
+    if (!PyArg_ParseTuple(args, "ldd:acos_nanoseconds", &count, &lo, &hi)) {
+        return nullptr;
+    }
+    if (count < 1 || !(-1.0 <= lo && lo < hi && hi <= 1.0)) {
+        PyErr_SetString(PyExc_ValueError, "need count >= 1 and -1 <= lo < hi <= 1");
+        return nullptr;
+    }
+    const double step = (hi - lo) / 1024.0;
+    double sum = 0.0;
+    double x = lo;
+    const auto start = std::chrono::steady_clock::now();
+    for (long i = 0; i < count; ++i) {
+        sum += std::acos(x);
+        x += step;
+        x = x >= hi ? lo : x;
+    }
+    const auto stop = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(stop - start).count();
+    return Py_BuildValue("(dd)", seconds * 1e9 / static_cast<double>(count), sum);
+}
+
 PyMethodDef methods[] = {
     {"light_curve", light_curve_entry, METH_VARARGS, kLightCurveDoc},
     {"halves", halves_entry, METH_VARARGS,
@@ -171,6 +217,14 @@ PyMethodDef methods[] = {
      "carlson_rc(x, y): Carlson's R_C, y > 0."},
     {"carlson_rf_rd_rj", rf_rd_rj_entry, METH_VARARGS,
      "carlson_rf_rd_rj(x, y, z, p): (R_F, R_D, R_J) from one shared duplication sequence."},
+    {"cel", integral_entry<cel::cel, 4>, METH_VARARGS,
+     "cel(kc, p, a, b): Bulirsch's complete elliptic integral, p > 0."},
+    {"acos_nanoseconds", acos_nanoseconds_entry, METH_VARARGS,
+     "acos_nanoseconds(count, lo, hi): (nanoseconds per libm acos call, checksum) over count "
+     "calls with arguments sweeping [lo, hi)."},
+    {"complete_rf_rd_rj", complete_rf_rd_rj_entry, METH_VARARGS,
+     "complete_rf_rd_rj(kc, r): (R_F, R_D, R_J) at (0, kc^2, 1[, r]) from one iteration, kc > 0, "
+     "r > 0."},
     {nullptr, nullptr, 0, nullptr},
 };
 
