@@ -13,4 +13,6 @@ def transit(
     y: npt.ArrayLike,
     line_angle: npt.ArrayLike,
     /,
+    *,
+    threads: int | None = None,
 ) -> np.ndarray: ...

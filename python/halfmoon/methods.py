@@ -76,10 +76,11 @@ class ExactMethod(IntegrationMethod):
             sky.x,
             sky.y,
             sky.line_angle,
+            threads=self.threads,
         )
 
     def __repr__(self) -> str:
-        return "ExactMethod()"
+        return f"ExactMethod(threads={self.threads!r})"
 
 
 class AnnulusMethod(IntegrationMethod):
@@ -127,7 +128,7 @@ class AnnulusMethod(IntegrationMethod):
         return f"AnnulusMethod(step_factor={self.step_factor!r})"
 
 
-def hidden_fraction(sky: SkyPoints, planet: PlanetArrays) -> np.ndarray:
+def hidden_fraction(sky: SkyPoints, planet: PlanetArrays, threads: int | None = None) -> np.ndarray:
     """Fraction of the planet's disc hidden behind the star, shape (S, C, N).
 
     The exact engine's uniform star gives the area of the planet inside the stellar disc as
@@ -143,6 +144,7 @@ def hidden_fraction(sky: SkyPoints, planet: PlanetArrays) -> np.ndarray:
         sky.x,
         sky.y,
         sky.line_angle,
+        threads=threads,
     )
     half_area = 0.5 * (planet.first_radius**2 + planet.second_radius**2)
     with np.errstate(divide="ignore", invalid="ignore"):

@@ -289,7 +289,7 @@ class Model:
             np.maximum(flux, 0.0, out=flux)
         if self.kind != "transit":
             ratio = np.stack([_require_flux_ratio(p, channels) for p in params])
-            hidden = hidden_fraction(sky, _eclipse_planet(params, channels))
+            hidden = hidden_fraction(sky, _eclipse_planet(params, channels), self.threads)
             flux = flux + ratio[:, :, np.newaxis] * (1.0 - hidden)
         if self.subsamples > 1:
             flux = flux.reshape(len(params), channels, -1, self.subsamples).mean(axis=-1)
