@@ -128,10 +128,11 @@ class Spectrum:
     params : Parameters
         The per-channel planet.
     same_time : numpy.ndarray
-        Largest |two limbs - equal area| per channel at the same mid-transit time, flux units.
+        Largest ``|two limbs - equal area|`` per channel at the same mid-transit time, flux
+        units.
     residual : numpy.ndarray
-        Largest |two limbs - best circular planet| per channel, the circular planets sharing
-        one fitted mid-transit time, flux units.
+        Largest ``|two limbs - best circular planet|`` per channel, the circular planets
+        sharing one fitted mid-transit time, flux units.
     """
 
     wavelength: np.ndarray
