@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import re
 from typing import Callable
 
 import _orvinth
@@ -390,6 +391,25 @@ def test_nan_line_angle_gives_a_finite_flux_for_the_line_of_centres() -> None:
 def test_step_factor_must_be_finite_and_positive(law: str, step: float) -> None:
     with pytest.raises(ValueError, match="step_factor"):
         light_curve(law, np.array([0.5]), 0.1, 0.12, 0.0, 0.0, 0.0, step=step)
+
+
+@laws
+@pytest.mark.parametrize("which", ["planet_radius", "second_radius"])
+@pytest.mark.parametrize("radius", [-0.1, -5e-324, math.nan, math.inf, -math.inf])
+def test_radii_must_be_finite_and_non_negative(law: str, which: str, radius: float) -> None:
+    p, p2 = (radius, 0.12) if which == "planet_radius" else (0.1, radius)
+    expected = f"{which} must be finite and >= 0, got {radius!r}"
+    function, c = LAWS[law]
+    with pytest.raises(ValueError, match=re.escape(expected)):
+        function(np.array([0.5]), p, *c, 1e-3, 0, np.zeros(1), np.zeros(1), 0.0, p2, 1)
+    # Refused before any array is looked at: even with arguments that are no arrays.
+    with pytest.raises(ValueError, match=re.escape(expected)):
+        function("no array", p, *c, 1e-3, 0, None, None, 0.0, p2, 1)
+    # Zero, of either sign, is a radius: that half covers nothing.
+    for zero in (0.0, -0.0):
+        radii = (zero, 0.12) if which == "planet_radius" else (0.1, zero)
+        flux = light_curve(law, np.array([0.5]), *radii, 0.3, 0.1, 0.0, both=1)
+        assert np.isfinite(flux[0]) and flux[0] < 1.0
 
 
 @laws

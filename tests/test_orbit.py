@@ -237,6 +237,27 @@ def test_near_circular_distance_factor_and_separation(e):
         np.testing.assert_allclose(np.hypot(out[3], out[1]), out[0], rtol=3 * e)
 
 
+@pytest.mark.parametrize("e", [1e-12, 1e-7, 5e-6, 9.999e-6])
+@pytest.mark.parametrize("w", [math.radians(10.0), -2.0, 3.0])
+def test_near_circular_mid_transit_stays_at_the_reference_time(e, w):
+    # A circular orbit through the same reference time: true anomaly pi/2 - omega at t_c, the
+    # planet on the line x = 0, as for e = 0.
+    a, per, tc, inc = 40.0, 3.0, 0.5, HALF_PI
+    f = blocks(_kestrin._getf, [tc], tc, per, a, inc, e, w)[0, 0]
+    circular = blocks(_kestrin._getf, [tc], tc, per, a, inc, 0.0, w)[0, 0]
+    assert angle_diff(f, HALF_PI - w) < 1e-14 and f == circular
+    x = blocks(_kestrin._kestrin, [tc], tc, per, a, inc, e, w)[3, 0]
+    assert abs(x) < 1e-13 * a
+    # Continuous with Kepler's equation at the threshold to the order of e: the two true
+    # anomalies agree at t_c and part by at most 4e over the orbit (f - M = 2 e sin M + O(e^2)
+    # on either side, measured from two periastron times 2 e cos(omega) / n apart).
+    t = tc + np.linspace(-per, per, 801)
+    below = blocks(_kestrin._getf, t, tc, per, a, inc, np.nextafter(1e-5, 0.0), w)[0]
+    above = blocks(_kestrin._getf, t, tc, per, a, inc, 1e-5, w)[0]
+    assert angle_diff(below, above).max() < 4.2e-5
+    assert angle_diff(below[400], above[400]) < 1e-12
+
+
 # ---------------------------------------------------------------------------------------------
 # Kepler's equation
 

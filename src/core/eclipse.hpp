@@ -12,9 +12,6 @@
 
 namespace halfmoon::eclipse {
 
-inline constexpr double kSnapCentre = 0.5;
-inline constexpr double kSnapWidth = 0.001;
-
 // Clamps written so that a NaN takes the bound: the comparison fails and the bound is chosen.
 constexpr double min1(double x) {
     return x < 1.0 ? x : 1.0;
@@ -25,11 +22,6 @@ constexpr double max0(double x) {
 // Lower clamp of an arccosine argument, applied after min1 (which has already removed NaN).
 constexpr double max_minus1(double x) {
     return x > -1.0 ? x : -1.0;
-}
-
-// A radius within 0.001 of one half is taken as exactly one half for a whole call.
-constexpr double snap_radius(double p) {
-    return std::fabs(p - kSnapCentre) < kSnapWidth ? kSnapCentre : p;
 }
 
 // Area of the planet's disc (radius p, centre at distance z) that lies inside the unit disc.
@@ -51,7 +43,10 @@ inline double hidden_area(double z, double p) {
     return lens_area(1.0, kappa1, p2, kappa0, kite);
 }
 
-// Flux of star and planet at separation z; p is the (snapped) planet radius.
+// Flux of star and planet at separation z for a planet of radius p. Every radius takes the same
+// lens geometry: next to internal tangency (z just above 1 - p), where rounding can carry the
+// planet-side arccosine argument just below -1, the lower clamp gives that arccosine its
+// limit pi, so radii near one half need no special treatment.
 inline double eclipse_flux(double z, double p, double fp) {
     if (z >= 1.0 + p) {
         return fp + 1.0;  // planet wholly outside the stellar disc

@@ -51,22 +51,33 @@ struct OrbitConstants {
     double half_angle_ratio;   // sqrt((1 + e)/(1 - e)), from tan(E/2) to tan(f/2)
     double cos_inc;
     double sin_inc;
+    double circular_periastron_time;  // t_p of the circular orbit with the same t_c and omega
 };
 
 // The eccentric anomaly of mid transit follows from the half-angle relation
-// tan(E/2) = sqrt((1 - e)/(1 + e)) tan(f/2) at f = pi/2 - omega; Kepler's equation then dates
-// periastron a mean anomaly E_c - e sin E_c before t_c.
+// tan(E/2) = sqrt((1 - e)/(1 + e)) tan(f/2) at f = pi/2 - omega.
+inline double mid_transit_eccentric_anomaly(double w, double e) {
+    return 2.0 * std::atan(std::tan((kHalfPi - w) * 0.5) * std::sqrt((1.0 - e) / (e + 1.0)));
+}
+
+// Kepler's equation dates periastron a mean anomaly E_c - e sin E_c before t_c.
+inline double periastron_time(const Elements& el, double e, double mid_transit_anomaly) {
+    const double ec = mid_transit_anomaly;
+    return (((ec - e * std::sin(ec)) * el.period) * 0.5) / kMinusPi + el.tc;
+}
+
 inline OrbitConstants orbit_constants(const Elements& el) {
     const double e = el.e;
-    const double ec =
-        2.0 * std::atan(std::tan((kHalfPi - el.w) * 0.5) * std::sqrt((1.0 - e) / (e + 1.0)));
-    const double tp = (((ec - e * std::sin(ec)) * el.period) * 0.5) / kMinusPi + el.tc;
+    const double ec = mid_transit_eccentric_anomaly(el.w, e);
+    // For e = 0 both periastron times are the same number.
+    const double circular_tp = periastron_time(el, 0.0, mid_transit_eccentric_anomaly(el.w, 0.0));
     return OrbitConstants{ec,
-                          tp,
+                          periastron_time(el, e, ec),
                           kTwoPi / el.period,
                           std::sqrt((1.0 + e) / (1.0 - e)),
                           std::cos(el.inc),
-                          std::sin(el.inc)};
+                          std::sin(el.inc),
+                          circular_tp};
 }
 
 // Near-circular orbit: the true anomaly advances uniformly, 2 pi times the signed fractional
@@ -225,15 +236,24 @@ struct SkyPoint {
 
 inline SkyPoint sky_point(double time, const Elements& el, const OrbitConstants& oc) {
     const double e = el.e;
-    const double since_periastron = time - oc.periastron_time;
     double f = 0.0;
     double ecc_anomaly = 0.0;
     if (e < kNearCircular) {
-        f = uniform_true_anomaly(since_periastron, el.period);
+        // The uniform advance is that of a circular orbit, so it starts from the periastron
+        // time of the circular orbit through the same reference time: the planet then has the
+        // true anomaly pi/2 - omega at t_c for every eccentricity below the threshold. (Dating
+        // periastron with Kepler's equation instead puts mean anomaly E_c - e sin E_c at t_c,
+        // which for a small e is pi/2 - omega - 2e cos(omega), and the mid-transit time moves by
+        // that much.) The eccentric true anomaly at the threshold differs from this one by at
+        // most about 2e, and by nothing at t_c. Negative eccentricities describe no orbit and
+        // keep the periastron time their formula gives.
+        const double start = e >= 0.0 ? oc.circular_periastron_time : oc.periastron_time;
+        f = uniform_true_anomaly(time - start, el.period);
         // No eccentric anomaly of this time exists here; the distance factor, within 1e-5
         // of 1 anyway, takes the one of mid transit.
         ecc_anomaly = oc.reference_anomaly;
     } else {
+        const double since_periastron = time - oc.periastron_time;
         ecc_anomaly = eccentric_anomaly(since_periastron * oc.mean_motion, e);
         f = true_anomaly(ecc_anomaly, oc.half_angle_ratio);
     }

@@ -16,9 +16,11 @@
 // freshly prepared setup, so both give identical bits.
 #pragma once
 
+#include <array>
 #include <cfloat>
 #include <cmath>
 
+#include "core/boundary_overlap.hpp"
 #include "core/constants.hpp"
 #include "core/lens.hpp"
 
@@ -63,6 +65,12 @@ struct HalfDiscSetup {
     double zz_ss;           // ((z z) s) s: square of S's distance from the line
     double half_disc_area;  // pi p p / 2
     bool non_negative;      // theta >= 0 within the tolerance
+    bool seam_domain;       // inside the domain the seam check covers (see near_a_seam)
+    bool nearly_centred;    // z below kTinySeparation
+    // The star-circle radii at which the classification's decisions change: the star circle
+    // touching the rim from around (z + p) or from inside or outside (|z - p|), touching the
+    // dividing line (g), and passing through either end of the diameter (|P + p d|, |P - p d|).
+    std::array<double, 5> seam_radii;
 };
 
 // Sines, cosine and tangent of one angle, computed once per point.
@@ -95,6 +103,12 @@ inline HalfDiscSetup prepare_half_disc(double z, double p, double theta, const L
     h.zz_ss = (h.z_sq * trig.s) * trig.s;
     h.half_disc_area = ((kPi * p) * p) * 0.5;
     h.non_negative = theta >= 0.0 || std::fabs(theta) < kTolerance;
+    h.seam_domain = z >= 0.0 && p > 0.0 && std::fabs(theta) <= kFoldLimit && std::isfinite(z + p);
+    h.nearly_centred = z < kTinySeparation;
+    const double ends_level = h.z_sq + h.p_sq;
+    const double ends_swing = 2.0 * z * p * trig.c;
+    h.seam_radii = {z + p, std::fabs(z - p), h.g, std::sqrt(std::fabs(ends_level + ends_swing)),
+                    std::sqrt(std::fabs(ends_level - ends_swing))};
     return h;
 }
 
@@ -338,8 +352,67 @@ inline bool usable_area(double area) {
     return area == 0.0 || (std::isfinite(area) && std::fabs(area) >= DBL_MIN);
 }
 
-// Overlap of the star circle of radius r with the prepared half-disc.
-inline double overlap_area(const HalfDiscSetup& h, double r) {
+// Whether r lies within kSeamBand of one of the seam radii of the half-disc.
+inline bool near_a_seam_radius(const HalfDiscSetup& h, double r) {
+    bool near = false;
+    for (const double radius : h.seam_radii) {
+        near |= std::fabs(r - radius) < kSeamBand;
+    }
+    return near;
+}
+
+// Where (z, r, p, theta) lies with respect to the tolerance seams of the classification.
+enum class Seam {
+    none,
+    near_a_decision,  // r within kSeamBand of a seam radius, or no configuration matched
+    centred_band,     // a nearly centred planet, the star circle in the band |r - p| <= z
+};
+
+// Only arguments inside the domain of the classification (z >= 0, r > 0, p > 0, |theta| within
+// the fold limit, all finite) are placed in a seam. `near_radius` is near_a_seam_radius(h, r),
+// or false where the caller knows r to lie farther from every seam radius.
+//
+// Each decision of the tree that tells configurations with different formulas apart compares a
+// length that vanishes when r equals one of the seam radii: whether the line cuts the star
+// circle (r against g), whether the circles meet (|rho| against p: r against z + p or |z - p|),
+// whether a crossing of the line lies on the diameter (|sigma| against p) and whether an
+// intersection point lies on the line (eta against 0), both of which vanish when the star
+// circle passes through an end E of the diameter. About its seam radius each of those lengths
+// changes at least as fast as r: the common chord's position (r + z + p)/(2z) >= 1 times as
+// fast, a crossing's position r/|p + z c| >= 1 times (as |E| >= |p + z c|), an intersection
+// point's distance from the line |E|/g >= 1 times (g the distance of S from the line). A
+// decision taken within the tolerance of its threshold therefore has r within the tolerance of
+// that radius, and the band (twenty tolerances) leaves ample room for rounding. The tree's
+// other tests (the angle's sign, S on the line, Q1 level with S, Q1's foot at the near
+// crossing, S on the star circle) choose between formulas that agree at their thresholds, or
+// else end in no match. A nearly centred planet is different: every length of the picture is
+// of the order of z, the chord of the two circles is formed with heavy cancellation, and all of
+// the band |r - p| <= z about the rim is a seam.
+inline Seam seam_of(const HalfDiscSetup& h, const EdgeGeometry& e, Configuration configuration,
+                    bool near_radius) {
+    const bool centred_band = h.nearly_centred && std::fabs(e.r - h.p) < h.z + kSeamBand;
+    if (!(near_radius || centred_band || configuration == Configuration::no_match) ||
+        !(h.seam_domain && e.r > 0.0 && e.r < HUGE_VAL)) {
+        return Seam::none;
+    }
+    return centred_band ? Seam::centred_band : Seam::near_a_decision;
+}
+
+// The area inside a seam (see overlap_area). Kept out of line: it is rarely needed, and the
+// integration's inner loop stays lean without it.
+[[gnu::noinline, gnu::cold]] inline double area_in_a_seam(double classified, const HalfDiscSetup& h,
+                                                          double r, Seam seam) {
+    const double walked = boundary_overlap_area(h.z, r, h.p, h.theta);
+    if (seam == Seam::centred_band) {
+        return walked;
+    }
+    return std::fabs(classified - walked) <= kSeamAgreement ? classified : walked;
+}
+
+// Overlap of the star circle of radius r with the prepared half-disc. `near_radius` is
+// near_a_seam_radius(h, r), or false where r is known to lie farther from every seam radius
+// (the annulus integration tracks that along its increasing edges); either gives the same area.
+inline double overlap_area(const HalfDiscSetup& h, double r, bool near_radius) {
     // A half-disc of zero radius covers nothing, also where the formulas would divide by p.
     if (h.p == 0.0 && !std::isnan(h.z) && !std::isnan(r) && !std::isnan(h.theta)) {
         return 0.0;
@@ -357,7 +430,28 @@ inline double overlap_area(const HalfDiscSetup& h, double r) {
         area = configuration_area<true>(configuration, h, e);
     }
     // Near tangencies the formulas can dip a little below zero; an area is never negative.
-    return area < 0.0 ? 0.0 : area;
+    area = area < 0.0 ? 0.0 : area;
+    // Inside a seam the tests of the classification can contradict one another (a crossing
+    // counted on the end of the diameter while the intersection point it implies lies clearly
+    // off the line, an intersection point counted on the line while the other lies clearly on
+    // the far side, ...), and the tree then picks a configuration whose formula does not
+    // describe the figure, or none at all (0). The walk along the overlap's boundary needs no
+    // decision of that kind. Next to a decision, where the two disagree by more than the
+    // formulas' own rounding floor the classification has picked the wrong configuration, and
+    // the walk's area is the one that describes the figure; wherever they agree the
+    // classification's result stands. In the band about the rim of a nearly centred planet the
+    // walk's area is taken throughout: there the lens formula's rounding error at internal
+    // tangency alone grows like 1/sqrt(z) (3e-8 at z ~ 1e-6 for a radius of 0.1), and a light
+    // curve through mid-transit would be ragged at that level.
+    const Seam seam = seam_of(h, e, configuration, near_radius);
+    if (seam != Seam::none) [[unlikely]] {
+        return area_in_a_seam(area, h, r, seam);
+    }
+    return area;
+}
+
+inline double overlap_area(const HalfDiscSetup& h, double r) {
+    return overlap_area(h, r, near_a_seam_radius(h, r));
 }
 
 // The configuration the tree picks for (z, r, p, theta); exposed for tests and benchmarks.

@@ -67,6 +67,18 @@ inline bool check_step_factor(double step_factor) {
     return false;
 }
 
+// A radius that is negative, NaN or infinite describes no planet; the integration would return
+// numbers for it all the same (a negative radius enters the overlap areas squared and the
+// integration band with its sign), so it is refused, as the package engine refuses it.
+inline bool check_radius(double radius, const char* name) {
+    if (std::isfinite(radius) && radius >= 0.0) {
+        return true;
+    }
+    const frame::OwnedRef value(PyFloat_FromDouble(radius));
+    PyErr_Format(PyExc_ValueError, "%s must be finite and >= 0, got %R", name, value.get());
+    return false;
+}
+
 // The argument format of a law with `count` coefficients.
 template <std::size_t Count>
 constexpr std::array<char, Count + 10> argument_format() {
@@ -116,6 +128,10 @@ PyObject* light_curve_function(PyObject* /*self*/, PyObject* args) {
     LightCurveArguments a;
     std::array<double, Law::kCoefficientCount> c{};
     if (!parse_arguments<Law>(args, a, c, std::make_index_sequence<Law::kCoefficientCount>{})) {
+        return nullptr;
+    }
+    if (!check_radius(a.planet_radius, "planet_radius") ||
+        !check_radius(a.second_radius, "second_radius")) {
         return nullptr;
     }
     const typename Law::Record law = Law::record(c);

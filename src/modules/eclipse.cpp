@@ -26,7 +26,7 @@ PyObject* eclipse_entry(PyObject* /*self*/, PyObject* args) {
     if (result.get() == nullptr) {
         return nullptr;
     }
-    const double p = eclipse::snap_radius(planet_radius);
+    const double p = planet_radius;
     const double* z = separations->data;
     double* flux = frame::result_data(result);
     const auto count = static_cast<int>(separations->size);

@@ -7,6 +7,7 @@
 
 #include "core/dividing_line.hpp"
 #include "core/annulus.hpp"
+#include "core/boundary_overlap.hpp"
 #include "core/overlap.hpp"
 #include "frame/array_bridge.hpp"
 
@@ -25,6 +26,12 @@ constexpr const char kAreaDoc[] =
     "the star-to-planet direction, and the half counter-clockwise of the line is taken.\n"
     "theta must lie within [-pi/2 - 1e-9, pi/2 + 1e-9]. Lengths in stellar radii.\n\n"
     "Returns\n-------\nnumpy.ndarray or float\n    The overlap area, broadcast over the arguments.";
+
+constexpr const char kBoundaryAreaDoc[] =
+    "boundary_area(z, r, p, theta)\n--\n\n"
+    "The same overlap as area(), found without classifying the configuration: by walking the\n"
+    "half-disc's boundary and adding its pieces inside the star circle and the star circle's arcs\n"
+    "inside the half-disc (Green's theorem). z >= 0, r > 0, p > 0, |theta| < pi.";
 
 constexpr const char kConfigurationDoc[] =
     "configuration(z, r, p, theta)\n--\n\n"
@@ -55,6 +62,17 @@ PyObject* area_entry(PyObject* /*self*/, PyObject* args) {
     return frame::map_elementwise<double, double, double, double, double>(
         {z, r, p, theta},
         [](double z_, double r_, double p_, double theta_) { return area(z_, r_, p_, theta_); });
+}
+
+PyObject* boundary_area_entry(PyObject* /*self*/, PyObject* args) {
+    PyObject *z, *r, *p, *theta;
+    if (!PyArg_ParseTuple(args, "OOOO:boundary_area", &z, &r, &p, &theta)) {
+        return nullptr;
+    }
+    return frame::map_elementwise<double, double, double, double, double>(
+        {z, r, p, theta}, [](double z_, double r_, double p_, double theta_) {
+            return boundary_overlap_area(z_, r_, p_, theta_);
+        });
 }
 
 PyObject* configuration_entry(PyObject* /*self*/, PyObject* args) {
@@ -130,6 +148,7 @@ PyObject* planet_area_entry(PyObject* /*self*/, PyObject* args) {
 
 PyMethodDef methods[] = {
     {"area", area_entry, METH_VARARGS, kAreaDoc},
+    {"boundary_area", boundary_area_entry, METH_VARARGS, kBoundaryAreaDoc},
     {"configuration", configuration_entry, METH_VARARGS, kConfigurationDoc},
     {"find_theta", find_theta_entry, METH_VARARGS, kFindThetaDoc},
     {"line_theta", line_theta_entry, METH_VARARGS, kLineThetaDoc},
