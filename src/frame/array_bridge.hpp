@@ -45,13 +45,34 @@ inline void name_conversion_error(const char* name) {
                  name, cause.get());
 }
 
-inline bool is_native_float64_vector(PyObject* object) {
+// A C-contiguous, aligned, native float64 array of `ndim` dimensions: read where it is.
+inline bool is_native_float64(PyObject* object, int ndim) {
     if (!PyArray_Check(object)) {
         return false;
     }
     auto* array = reinterpret_cast<PyArrayObject*>(object);
-    return PyArray_NDIM(array) == 1 && PyArray_TYPE(array) == NPY_DOUBLE &&
+    return PyArray_NDIM(array) == ndim && PyArray_TYPE(array) == NPY_DOUBLE &&
            PyArray_ISCARRAY_RO(array) && PyArray_ISNOTSWAPPED(array);
+}
+
+// The argument as a C-contiguous float64 array, converted in two steps so that only safe casts
+// are made: NumPy first builds the array in the data's own type, which is then cast to float64
+// only where that loses nothing (no complex, string or object data, no strings parsed as
+// numbers). Null, with a TypeError naming the argument, where that is not possible.
+inline OwnedRef safe_float64_array(PyObject* object, const char* name) {
+    OwnedRef natural(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
+    if (natural.get() == nullptr) {
+        name_conversion_error(name);
+        return OwnedRef();
+    }
+    // PyArray_FromArray steals the descriptor reference; without NPY_ARRAY_FORCECAST it refuses
+    // unsafe casts with a TypeError.
+    OwnedRef converted(PyArray_FromArray(reinterpret_cast<PyArrayObject*>(natural.get()),
+                                         PyArray_DescrFromType(NPY_DOUBLE), NPY_ARRAY_CARRAY_RO));
+    if (converted.get() == nullptr) {
+        name_conversion_error(name);
+    }
+    return converted;
 }
 
 }  // namespace detail
@@ -72,29 +93,15 @@ inline std::optional<DoubleArray> as_double_array(PyObject* object, const char* 
     }
 
     DoubleArray view;
-    if (detail::is_native_float64_vector(object)) {
+    if (detail::is_native_float64(object, 1)) {
         Py_INCREF(object);
         view.owner = OwnedRef(object);
         view.type_num = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(object))->type_num;
     } else {
-        // Two steps, so that only safe casts are made: NumPy first builds the array in the data's
-        // own type, which is then cast to float64 only where that loses nothing (no complex,
-        // string or object data, no strings parsed as numbers).
-        OwnedRef natural(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
-        if (natural.get() == nullptr) {
-            detail::name_conversion_error(name);
+        view.owner = detail::safe_float64_array(object, name);
+        if (view.owner.get() == nullptr) {
             return std::nullopt;
         }
-        // PyArray_FromArray steals the descriptor reference; without NPY_ARRAY_FORCECAST it
-        // refuses unsafe casts with a TypeError.
-        PyObject* converted =
-            PyArray_FromArray(reinterpret_cast<PyArrayObject*>(natural.get()),
-                              PyArray_DescrFromType(NPY_DOUBLE), NPY_ARRAY_CARRAY_RO);
-        if (converted == nullptr) {
-            detail::name_conversion_error(name);
-            return std::nullopt;
-        }
-        view.owner = OwnedRef(converted);
         view.type_num = NPY_DOUBLE;
     }
 
@@ -126,21 +133,17 @@ struct DoubleArrayND {
 
 inline std::optional<DoubleArrayND> as_double_array_nd(PyObject* object, const char* name,
                                                        int ndim) {
-    OwnedRef natural(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
-    if (natural.get() == nullptr) {
-        detail::name_conversion_error(name);
-        return std::nullopt;
-    }
-    PyObject* converted =
-        PyArray_FromArray(reinterpret_cast<PyArrayObject*>(natural.get()),
-                          PyArray_DescrFromType(NPY_DOUBLE), NPY_ARRAY_CARRAY_RO);
-    if (converted == nullptr) {
-        detail::name_conversion_error(name);
-        return std::nullopt;
-    }
     DoubleArrayND view;
-    view.owner = OwnedRef(converted);
-    auto* array = reinterpret_cast<PyArrayObject*>(converted);
+    if (detail::is_native_float64(object, ndim)) {
+        Py_INCREF(object);
+        view.owner = OwnedRef(object);
+    } else {
+        view.owner = detail::safe_float64_array(object, name);
+        if (view.owner.get() == nullptr) {
+            return std::nullopt;
+        }
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(view.owner.get());
     if (PyArray_NDIM(array) != ndim) {
         PyErr_Format(PyExc_ValueError, "%s: expected %d dimension(s), got %d", name, ndim,
                      PyArray_NDIM(array));
