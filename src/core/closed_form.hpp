@@ -50,6 +50,7 @@
 #include "core/cel.hpp"
 #include "core/constants.hpp"
 #include "core/laws.hpp"
+#include "core/quadrature.hpp"
 
 namespace halfmoon::closed_form {
 // Largest radius the closed form handles (exclusive).
@@ -86,6 +87,23 @@ inline Moments operator+(Moments a, const Moments& b) {
 }
 inline Moments operator-(const Moments& a, const Moments& b) {
     return Moments{a.s0 - b.s0, a.s1 - b.s1, a.s2 - b.s2};
+}
+
+// atan2(y, x) from one atan of y/x and its quadrant: libm's atan costs about half its atan2
+// (measured), and the division's rounding moves the angle by at most half an ulp of it. Signed
+// zeros and infinities follow atan2; both arguments zero go to atan2 itself.
+inline double angle_of(double y, double x) {
+    if (x > 0.0) {
+        return std::atan(y / x);
+    }
+    if (x < 0.0) {
+        const double half_turn = std::signbit(y) ? -kPi : kPi;
+        return std::atan(y / x) + half_turn;
+    }
+    if (y != 0.0) {
+        return y > 0.0 ? kHalfPi : -kHalfPi;
+    }
+    return std::atan2(y, x);
 }
 
 // Reduces an angle into [-pi, pi).
@@ -240,6 +258,9 @@ struct Circle {
     // The Legendre parameters m = B/A and n = -B/C of the elliptic part.
     double m = 0.0;
     double n = 0.0;
+    // A^(3/2) and K/C (K as used: 0 for the rim through S).
+    double a_root3 = 0.0;
+    double k_over_c = 0.0;
 };
 
 inline Circle make_circle(double z, double p) {
@@ -306,6 +327,8 @@ inline Circle make_circle(double z, double p) {
     circle.m = b / a;
     circle.n = -b / c;
     const double root_a = std::sqrt(a);
+    circle.a_root3 = a * root_a;
+    circle.k_over_c = k / c;
     // The 1/sqrt(A) terms of the coefficient of s R_F cancel because 1/C - 1 = A/C.
     circle.cf = root_a * (a - b / 3.0 - k + k / c);
     circle.cd = b * (2.0 * b - 4.0 * a + 3.0 * k) / (9.0 * root_a);
@@ -656,7 +679,7 @@ inline double half_turn_swept(const Circle& circle, double sin_alpha) {
     }
     const double z = circle.z;
     const double p = circle.p;
-    const double angle = std::atan2(-2.0 * z * p * sin_alpha, (z - p) * (z + p));
+    const double angle = angle_of(-2.0 * z * p * sin_alpha, (z - p) * (z + p));
     return circle.winding > 0.0 && angle < 0.0 ? angle + kTwoPi : angle;
 }
 
@@ -747,16 +770,84 @@ class CarlsonLanes {
         return first.weighted(one.result()) + second.weighted(two.result());
     }
 
+    // Lanes i < count_ (complete_count_) are set; the rest are never read.
     int count_ = 0;
     int complete_count_ = 0;
-    double x_[kCapacity] = {};
-    double y_[kCapacity] = {};
-    double p_[kCapacity] = {};
-    double wf_[kCapacity] = {};
-    double wd_[kCapacity] = {};
-    double wj_[kCapacity] = {};
-    Complete complete_[kCompleteCapacity] = {};
+    double x_[kCapacity];
+    double y_[kCapacity];
+    double p_[kCapacity];
+    double wf_[kCapacity];
+    double wd_[kCapacity];
+    double wj_[kCapacity];
+    Complete complete_[kCompleteCapacity];
 };
+
+// A short far-form end sigma'' by Gauss-Legendre quadrature instead of Carlson's integrals.
+// In u = sin psi, H = int_0^s mu^3 (1 + K/r^2) / sqrt(1 - u^2) du with mu^2 = A (1 - m u^2) and
+// r^2 = C (1 - n u^2); its singularities lie at u = +-i/sqrt(-m) (mu = 0) and u = 1, beyond
+// which r = 0 (u^2 = 1/n >= 1). With delta the nearer distance, a rule of N nodes is good to
+// about 1e-18 while s/delta stays below kShortEndRatio[N] (from the Bernstein ellipse through
+// a singularity delta beyond the end of the interval, rho^(-2N) <= 1e-18, which overstates
+// the error of the imaginary pair).
+inline constexpr std::array<std::pair<int, double>, 5> kShortEndRatio = {
+    {{4, 0.0227}, {6, 0.1348}, {8, 0.3505}, {10, 0.659}, {12, 1.052}}};
+
+template <std::size_t N>
+double short_end_integral(const Circle& circle, double s) {
+    constexpr quadrature::GaussLegendre<N> rule = quadrature::make_gauss_legendre<N>();
+    const double m = circle.m;
+    const double n = circle.n;
+    const double k_over_c = circle.k_over_c;
+    double sum = 0.0;
+    for (std::size_t j = 0; j < N; ++j) {
+        const double u = 0.5 * s * (1.0 + rule.nodes[j]);
+        const double uu = u * u;
+        const double y = 1.0 - m * uu;    // mu^2 / A
+        const double rest = 1.0 - uu;     // cos^2 psi
+        const double rho = 1.0 - n * uu;  // r^2 / C
+        // One division for y / cos^2 and 1 / rho.
+        const double inv = 1.0 / (rest * rho);
+        sum += rule.weights[j] * (y * std::sqrt(y * rho * inv) * (1.0 + k_over_c * rest * inv));
+    }
+    return circle.a_root3 * 0.5 * s * sum;
+}
+
+// H(psi) less its algebraic term ce s c sqrt(y), for sin psi = s, cos psi = c, by quadrature
+// if few nodes do; false if not.
+inline bool short_end(const Circle& circle, double s, double c, double& value) {
+    const double ratio_real = s / (1.0 - s);
+    // (s/delta)^2 for the imaginary pair, s^2 (-m).
+    const double ratio_imaginary_sq = s * s * -circle.m;
+    int nodes = 0;
+    for (const auto& [count, ratio] : kShortEndRatio) {
+        if (ratio_real <= ratio && ratio_imaginary_sq <= ratio * ratio) {
+            nodes = count;
+            break;
+        }
+    }
+    double h = 0.0;
+    switch (nodes) {
+        case 4:
+            h = short_end_integral<4>(circle, s);
+            break;
+        case 6:
+            h = short_end_integral<6>(circle, s);
+            break;
+        case 8:
+            h = short_end_integral<8>(circle, s);
+            break;
+        case 10:
+            h = short_end_integral<10>(circle, s);
+            break;
+        case 12:
+            h = short_end_integral<12>(circle, s);
+            break;
+        default:
+            return false;
+    }
+    value = h - circle.ce * s * c * std::sqrt(std::max(c * c + circle.kappa * (s * s), 0.0));
+    return true;
+}
 
 // weight times Y(a) = H(a) + H(pi/2 - a) - H(pi/2) of a far-form circle, a in [0, pi/2] given
 // by s = sin a, c = cos a: the Carlson part of H at sigma'' into `lanes`, the rest returned.
@@ -780,13 +871,18 @@ inline double half_turn_excess(const Circle& circle, double kc, double s, double
     const double inv_length = 1.0 / std::sqrt(rise * rise + run * run);
     const double s2 = rise * inv_length;
     const double c2 = run * inv_length;
-    if (s2 != 0.0) {
-        lanes.add_incomplete(circle, s2, c2, weight);
-    }
     const double sigma_sine = weighted_deltas / spread;
     // The second kind's defect, -(3 cd/m) m sin(sigma) (s c - sin sigma''), and the algebraic
     // term cE s c Delta at both ends (it vanishes at pi/2 and is left out at sigma'').
     double rest = -3.0 * circle.cd * sigma_sine * (sc - s2) + circle.ce * sc * (da + db);
+    double short_value = 0.0;
+    if (s2 != 0.0) {
+        if (short_end(circle, s2, c2, short_value)) {
+            rest += short_value;
+        } else {
+            lanes.add_incomplete(circle, s2, c2, weight);
+        }
+    }
     if (circle.with_rj) {
         // The third kind's defect times its weight 3 cj/n.
         const double v = std::sqrt(n * q * (n - m));
@@ -879,8 +975,8 @@ inline Moments boundary_moments(const Boundary& boundary) {
             g_im[e] = circle.lambda * c;
         }
         const double d_alpha = arc.u_to - arc.u_from;
-        swept += d_alpha / 2.0 + std::atan2(g_im[1] * g_re[0] - g_re[1] * g_im[0],
-                                            g_re[1] * g_re[0] + g_im[1] * g_im[0]);
+        swept += d_alpha / 2.0 + angle_of(g_im[1] * g_re[0] - g_re[1] * g_im[0],
+                                          g_re[1] * g_re[0] + g_im[1] * g_im[0]);
         const double d_sin = sin_alpha[1] - sin_alpha[0];
         const double d_sin2 = 2.0 * (sin_alpha[1] * cos_alpha[1] - sin_alpha[0] * cos_alpha[0]);
         m.s0 += 0.5 * (pp * d_alpha + zp * d_sin);
@@ -936,7 +1032,7 @@ inline Moments boundary_moments(const Boundary& boundary) {
             }
         }
         line_s1 =
-            (std::atan2(im1, re1) + h * (1.0 + b * b / 2.0) * std::atan2(im2, re2) + h * sw / 2.0) /
+            (angle_of(im1, re1) + h * (1.0 + b * b / 2.0) * angle_of(im2, re2) + h * sw / 2.0) /
             3.0;
     }
     m.s1 += (swept + elementary + lanes.total() + boundary.limb) / 3.0 + line_s1;
