@@ -50,6 +50,7 @@
 #include "core/cel.hpp"
 #include "core/constants.hpp"
 #include "core/laws.hpp"
+#include "core/quadrature.hpp"
 
 namespace halfmoon::closed_form {
 // Largest radius the closed form handles (exclusive).
@@ -86,6 +87,23 @@ inline Moments operator+(Moments a, const Moments& b) {
 }
 inline Moments operator-(const Moments& a, const Moments& b) {
     return Moments{a.s0 - b.s0, a.s1 - b.s1, a.s2 - b.s2};
+}
+
+// atan2(y, x) from one atan of y/x and its quadrant: libm's atan costs about half its atan2
+// (measured), and the division's rounding moves the angle by at most half an ulp of it. Signed
+// zeros and infinities follow atan2; both arguments zero go to atan2 itself.
+inline double angle_of(double y, double x) {
+    if (x > 0.0) {
+        return std::atan(y / x);
+    }
+    if (x < 0.0) {
+        const double half_turn = std::signbit(y) ? -kPi : kPi;
+        return std::atan(y / x) + half_turn;
+    }
+    if (y != 0.0) {
+        return y > 0.0 ? kHalfPi : -kHalfPi;
+    }
+    return std::atan2(y, x);
 }
 
 // Reduces an angle into [-pi, pi).
@@ -234,6 +252,15 @@ struct Circle {
     double c_over_a = 0.0;     // its C/A
     double window = 0.0;       // crossing rim: inside the star for |u| <= window (mod 2 pi)
     double limb_half = 0.0;    // crossing rim: the limb inside the circle is |phi| <= limb_half
+    // Crossing rim: sin and cos of psi at its limb crossings, psi = -+window/2 (sin^2 = A/B).
+    double limb_sine = 0.0;
+    double limb_cosine = 1.0;
+    // The Legendre parameters m = B/A and n = -B/C of the elliptic part.
+    double m = 0.0;
+    double n = 0.0;
+    // A^(3/2) and K/C (K as used: 0 for the rim through S).
+    double a_root3 = 0.0;
+    double k_over_c = 0.0;
 };
 
 inline Circle make_circle(double z, double p) {
@@ -287,13 +314,21 @@ inline Circle make_circle(double z, double p) {
         const double ratio = zpp / zmp;
         circle.eta = ratio * ratio;
         // The rim meets the limb where mu = 0, sin^2 psi = A/B: psi = +-window/2.
-        circle.window = 2.0 * std::atan2(std::sqrt((1.0 - zmp) * (1.0 + zmp)),
-                                         std::sqrt((zpp - 1.0) * (zpp + 1.0)));
+        const double root_a = std::sqrt((1.0 - zmp) * (1.0 + zmp));
+        const double root_beyond = std::sqrt((zpp - 1.0) * (zpp + 1.0));
+        circle.window = 2.0 * std::atan2(root_a, root_beyond);
+        const double inv_root_b = 1.0 / std::sqrt(4.0 * z * p);
+        circle.limb_sine = root_a * inv_root_b;
+        circle.limb_cosine = root_beyond * inv_root_b;
         // Half-angle law in the triangle S, P, limb crossing.
         circle.limb_half = 2.0 * std::atan2(std::sqrt((zpp - 1.0) * (1.0 - zmp)),
                                             std::sqrt((1.0 + zpp) * (1.0 + zmp)));
     }
+    circle.m = b / a;
+    circle.n = -b / c;
     const double root_a = std::sqrt(a);
+    circle.a_root3 = a * root_a;
+    circle.k_over_c = k / c;
     // The 1/sqrt(A) terms of the coefficient of s R_F cancel because 1/C - 1 = A/C.
     circle.cf = root_a * (a - b / 3.0 - k + k / c);
     circle.cd = b * (2.0 * b - 4.0 * a + 3.0 * k) / (9.0 * root_a);
@@ -476,6 +511,13 @@ struct Boundary {
     int segment_count = 0;
     // Angle of the limb that lies inside the planet.
     double limb = 0.0;
+    // The line's signed distance from S, z sin(theta), whether or not the line meets the star:
+    // S lies on the side of half 1 for h >= 0.
+    double h = 0.0;
+    // sin and cos of half the line's angle reduced to [0, 2 pi): theta' / 2 in [0, pi), from
+    // which the far-form ends of whole half-rims follow (theta' = u0 + pi).
+    double half_sine = 0.0;
+    double half_cosine = 1.0;
 };
 
 // Adds the arcs of circle `index` with u in [lo, hi] (hi - lo <= pi) that lie inside the star.
@@ -515,13 +557,22 @@ inline Boundary planet_boundary(double z, double theta, double p1, double p2) {
     add_half_rim(boundary, 0, u0, u0 + kPi);
     add_half_rim(boundary, 1, u0 + kPi, u0 + kTwoPi);
 
+    // One sine and cosine, of half the reduced angle theta' = u0 + pi in [0, 2 pi), give those
+    // of theta by the double-angle formulas.
+    const double half = 0.5 * (u0 + kPi);
+    boundary.half_sine = std::sin(half);
+    boundary.half_cosine = std::cos(half);
+    const double sine = 2.0 * boundary.half_sine * boundary.half_cosine;
+    const double cosine =
+        (boundary.half_cosine - boundary.half_sine) * (boundary.half_cosine + boundary.half_sine);
+
     // The two pieces of the line that belong to the boundary: from P + p2 e to P + p1 e, and
     // from P - p1 e to P - p2 e (none for equal radii, nor for a line that misses the star).
-    const double sine = std::sin(theta);
     const double h = z * sine;
+    boundary.h = h;
     if (p1 != p2 && std::fabs(h) < 1.0) {
         boundary.line = Line{h, std::sqrt((1.0 - h) * (1.0 + h))};
-        const double foot = z * std::cos(theta);  // s of the planet's centre
+        const double foot = z * cosine;  // s of the planet's centre
         for (const auto& [from, to] :
              {std::pair{foot + p2, foot + p1}, std::pair{foot - p1, foot - p2}}) {
             if (const auto segment = clip_segment(boundary.line, from, to)) {
@@ -534,13 +585,17 @@ inline Boundary planet_boundary(double z, double theta, double p1, double p2) {
     // limb inside it (centred on phi = 0) that lies on its half's side of the line. A limb point
     // at phi is left of the line when sin(phi - theta) + h >= 0: the arc about theta + pi/2 of
     // half-width pi/2 + asin(h).
-    const double tilt = std::asin(std::max(-1.0, std::min(1.0, h)));
     const auto& [first, second] = boundary.circles;
-    if (first.kind == RimKind::kCrossing || first.kind == RimKind::kCovering) {
-        boundary.limb += arc_overlap(0.0, first.limb_half, theta + kHalfPi, kHalfPi + tilt);
-    }
-    if (second.kind == RimKind::kCrossing || second.kind == RimKind::kCovering) {
-        boundary.limb += arc_overlap(0.0, second.limb_half, theta - kHalfPi, kHalfPi - tilt);
+    const bool first_limb = first.kind == RimKind::kCrossing || first.kind == RimKind::kCovering;
+    const bool second_limb = second.kind == RimKind::kCrossing || second.kind == RimKind::kCovering;
+    if (first_limb || second_limb) {
+        const double tilt = std::asin(std::max(-1.0, std::min(1.0, h)));
+        if (first_limb) {
+            boundary.limb += arc_overlap(0.0, first.limb_half, theta + kHalfPi, kHalfPi + tilt);
+        }
+        if (second_limb) {
+            boundary.limb += arc_overlap(0.0, second.limb_half, theta - kHalfPi, kHalfPi - tilt);
+        }
     }
     return boundary;
 }
@@ -556,8 +611,9 @@ inline Moments rim_arc_moments(const Circle& circle, const RimArc& arc, Elliptic
                    elliptic);
 }
 
-// The moments of the whole boundary, in closed form (radii below kMaxRadius).
-inline Moments boundary_moments(const Boundary& boundary) {
+// The moments of the whole boundary, in closed form (radii below kMaxRadius), every rim arc
+// from the values of G and H at its two ends.
+inline Moments boundary_moments_by_ends(const Boundary& boundary) {
     EllipticSum elliptic;
     Moments m;
     for (int i = 0; i < boundary.arc_count; ++i) {
@@ -569,6 +625,418 @@ inline Moments boundary_moments(const Boundary& boundary) {
         m += segment_moments(boundary.line, boundary.segments[static_cast<std::size_t>(i)]);
     }
     return m + limb_moments(boundary.limb);
+}
+
+// ----------------------------------------------------------------------------------------
+// The boundary's moments with whole half-rims merged
+// ----------------------------------------------------------------------------------------
+//
+// Three facts make the moments of a point much cheaper than taking G and H at every arc end.
+//
+// 1. Fewer inverse functions. The polar angle a rim arc sweeps about S is one atan2 of the
+//    change of G (for a whole half-rim, of its two ends P +- p e seen from S), taken from the
+//    same sin psi and cos psi as H: near S both vary on the scale |z - p|, and only their
+//    combination in S1 is smooth there. On the line T(s) and atan2(s, w) both grow
+//    monotonically along the line, and its two pieces are disjoint and run the same way, so the
+//    sum of their changes over both pieces lies within a half turn either way: one atan2 of a
+//    product of complex numbers takes each.
+//
+// 2. Whole half-rims. A half-rim inside the star runs from psi to psi - pi/2 (far form), and
+//    since the integrand of H has period pi in psi and H is odd, its elliptic part is
+//    Q = H(a) + H(pi/2 - a) for some a in [0, pi/2] or 2 H(pi/2) less that. Legendre's addition
+//    theorem takes the sum of the two ends to the complete integral and one more end sigma'',
+//
+//        F(a) + F(pi/2 - a) = K + F(sigma''),
+//        E(a) + E(pi/2 - a) = E(pi/2) + E(sigma'') + m sin(sigma) (s c - sin(sigma'')),
+//        Pi(a) + Pi(pi/2 - a) = Pi(pi/2) + Pi(sigma'')
+//                               - (n/v) atan(v (Da + Db) s c / (q (kc^2 + Da Db + n m s^2 c^2))),
+//
+//    with s, c = sin a, cos a, Da^2 = 1 - m s^2, Db^2 = 1 - m c^2, kc^2 = 1 - m, q = 1 - n,
+//    v^2 = n q (n - m), sigma the sum a + (pi/2 - a) in the sense of the addition theorem,
+//    sin(sigma) = (s^2 Db + c^2 Da)/(1 - m s^2 c^2), and
+//
+//        tan(sigma'') = -m s c (1 - m s^2 c^2) / ((Da Db + 1) kc (s^2 Db + c^2 Da)),
+//
+//    every term of one sign for the far form (m < 0, 0 < n < 1: checked against 40-digit
+//    integrals). For a small planet sigma'' is small (about -m/4), its arguments nearly equal,
+//    and the duplication of its Carlson integrals needs few steps or none. Both half-rims of
+//    a planet inside the star then cost one complete triple each and one quick incomplete
+//    one.
+//
+// 3. Rim ends on the limb have mu = 0 exactly: there y = 0 and the Carlson integrals are
+//    complete, taken by Bulirsch's iteration like the complete ones above; sin psi and cos psi
+//    there come from square roots (sin^2 psi = A/B). The two limb ends of one circle share
+//    one triple (H is odd).
+
+// The polar angle about S swept by a whole half-rim of a circle inside the star, from its end
+// at alpha to the end at alpha + pi, given sin alpha: the angle between the two ends
+// X = P +- p e, whose cross product is -2 z p sin alpha and dot product z^2 - p^2, taken in
+// (0, 2 pi) when S lies inside the circle (the rim winds about it) and in (-pi, pi) when not.
+// For the rim through S it is the principal value pi/2, as G's is.
+inline double half_turn_swept(const Circle& circle, double sin_alpha) {
+    if (circle.winding == 0.0) {
+        return kHalfPi;
+    }
+    const double z = circle.z;
+    const double p = circle.p;
+    const double angle = angle_of(-2.0 * z * p * sin_alpha, (z - p) * (z + p));
+    return circle.winding > 0.0 && angle < 0.0 ? angle + kTwoPi : angle;
+}
+
+// Weighted Carlson parts cf s R_F + cd s^3 R_D + cj s^3 R_J of H, complete ones by Bulirsch's
+// iteration (two at a time, interleaved), incomplete ones by duplication side by side.
+class CarlsonLanes {
+  public:
+    static constexpr int kCapacity = 6;
+    static constexpr int kCompleteCapacity = 4;
+
+    // weight times the Carlson part of H(psi), s = sin psi != 0, c = cos psi > 0.
+    void add_incomplete(const Circle& circle, double s, double c, double weight) {
+        const double cc = c * c;
+        const double ss = s * s;
+        const double ws = weight * s;
+        const double ws3 = ws * ss;
+        x_[count_] = cc;
+        y_[count_] = std::max(cc + circle.kappa * ss, 0.0);
+        p_[count_] = circle.with_rj ? cc + circle.eta * ss : 1.0;
+        wf_[count_] = circle.cf * ws;
+        wd_[count_] = circle.cd * ws3;
+        wj_[count_] = circle.with_rj ? circle.cj * ws3 : 0.0;
+        ++count_;
+    }
+
+    // A complete triple R(0, kc^2, 1, r) with its three weights (root_r = sqrt r, inv_root_r
+    // its inverse; any positive pair when wj = 0).
+    void add_complete(double kc, double root_r, double inv_root_r, double wf, double wd,
+                      double wj) {
+        complete_[complete_count_++] = Complete{kc, root_r, inv_root_r, wf, wd, wj};
+    }
+
+    double total() const {
+        double sum = 0.0;
+        for (int i = 0; i < complete_count_; i += 2) {
+            sum += i + 1 < complete_count_ ? complete_pair(complete_[i], complete_[i + 1])
+                                           : complete_one(complete_[i]);
+        }
+        if (count_ > 0) {
+            double ones[kCapacity];
+            std::fill(ones, ones + kCapacity, 1.0);
+            carlson::SymmetricTriple r[kCapacity];
+            carlson::detail::duplication_batch<kCapacity>(count_, x_, y_, ones, p_, r);
+            for (int i = 0; i < count_; ++i) {
+                sum += wf_[i] * r[i].rf + wd_[i] * r[i].rd + wj_[i] * r[i].rj;
+            }
+        }
+        return sum;
+    }
+
+  private:
+    struct Complete {
+        double kc;
+        double root_r;
+        double inv_root_r;
+        double wf;
+        double wd;
+        double wj;
+
+        cel::SharedIteration iteration() const {
+            return cel::SharedIteration(kc, root_r, inv_root_r, {1.0, 1.0}, {0.0, 3.0}, {0.0, 3.0});
+        }
+        double weighted(const cel::CelTriple& t) const {
+            return wf * t.first + wd * t.second + (wj != 0.0 ? wj * t.third : 0.0);
+        }
+    };
+
+    static double complete_one(const Complete& lane) {
+        cel::SharedIteration it = lane.iteration();
+        while (it.running() && it.step()) {
+        }
+        return lane.weighted(it.result());
+    }
+
+    static double complete_pair(const Complete& first, const Complete& second) {
+        cel::SharedIteration one = first.iteration();
+        cel::SharedIteration two = second.iteration();
+        bool run_one = one.running();
+        bool run_two = two.running();
+        while (run_one || run_two) {
+            if (run_one) {
+                run_one = one.step();
+            }
+            if (run_two) {
+                run_two = two.step();
+            }
+        }
+        return first.weighted(one.result()) + second.weighted(two.result());
+    }
+
+    // Lanes i < count_ (complete_count_) are set; the rest are never read.
+    int count_ = 0;
+    int complete_count_ = 0;
+    double x_[kCapacity];
+    double y_[kCapacity];
+    double p_[kCapacity];
+    double wf_[kCapacity];
+    double wd_[kCapacity];
+    double wj_[kCapacity];
+    Complete complete_[kCompleteCapacity];
+};
+
+// A short far-form end sigma'' by Gauss-Legendre quadrature instead of Carlson's integrals.
+// In u = sin psi, H = int_0^s mu^3 (1 + K/r^2) / sqrt(1 - u^2) du with mu^2 = A (1 - m u^2) and
+// r^2 = C (1 - n u^2); its singularities lie at u = +-i/sqrt(-m) (mu = 0) and u = 1, beyond
+// which r = 0 (u^2 = 1/n >= 1). With delta the nearer distance, a rule of N nodes is good to
+// about 1e-18 while s/delta stays below kShortEndRatio[N] (from the Bernstein ellipse through
+// a singularity delta beyond the end of the interval, rho^(-2N) <= 1e-18, which overstates
+// the error of the imaginary pair).
+inline constexpr std::array<std::pair<int, double>, 5> kShortEndRatio = {
+    {{4, 0.0227}, {6, 0.1348}, {8, 0.3505}, {10, 0.659}, {12, 1.052}}};
+
+template <std::size_t N>
+double short_end_integral(const Circle& circle, double s) {
+    constexpr quadrature::GaussLegendre<N> rule = quadrature::make_gauss_legendre<N>();
+    const double m = circle.m;
+    const double n = circle.n;
+    const double k_over_c = circle.k_over_c;
+    double sum = 0.0;
+    for (std::size_t j = 0; j < N; ++j) {
+        const double u = 0.5 * s * (1.0 + rule.nodes[j]);
+        const double uu = u * u;
+        const double y = 1.0 - m * uu;    // mu^2 / A
+        const double rest = 1.0 - uu;     // cos^2 psi
+        const double rho = 1.0 - n * uu;  // r^2 / C
+        // One division for y / cos^2 and 1 / rho.
+        const double inv = 1.0 / (rest * rho);
+        sum += rule.weights[j] * (y * std::sqrt(y * rho * inv) * (1.0 + k_over_c * rest * inv));
+    }
+    return circle.a_root3 * 0.5 * s * sum;
+}
+
+// H(psi) less its algebraic term ce s c sqrt(y), for sin psi = s, cos psi = c, by quadrature
+// if few nodes do; false if not.
+inline bool short_end(const Circle& circle, double s, double c, double& value) {
+    const double ratio_real = s / (1.0 - s);
+    // (s/delta)^2 for the imaginary pair, s^2 (-m).
+    const double ratio_imaginary_sq = s * s * -circle.m;
+    int nodes = 0;
+    for (const auto& [count, ratio] : kShortEndRatio) {
+        if (ratio_real <= ratio && ratio_imaginary_sq <= ratio * ratio) {
+            nodes = count;
+            break;
+        }
+    }
+    double h = 0.0;
+    switch (nodes) {
+        case 4:
+            h = short_end_integral<4>(circle, s);
+            break;
+        case 6:
+            h = short_end_integral<6>(circle, s);
+            break;
+        case 8:
+            h = short_end_integral<8>(circle, s);
+            break;
+        case 10:
+            h = short_end_integral<10>(circle, s);
+            break;
+        case 12:
+            h = short_end_integral<12>(circle, s);
+            break;
+        default:
+            return false;
+    }
+    value = h - circle.ce * s * c * std::sqrt(std::max(c * c + circle.kappa * (s * s), 0.0));
+    return true;
+}
+
+// weight times Y(a) = H(a) + H(pi/2 - a) - H(pi/2) of a far-form circle, a in [0, pi/2] given
+// by s = sin a, c = cos a: the Carlson part of H at sigma'' into `lanes`, the rest returned.
+inline double half_turn_excess(const Circle& circle, double kc, double s, double c, double weight,
+                               CarlsonLanes& lanes) {
+    const double m = circle.m;
+    const double n = circle.n;
+    const double q = circle.eta;  // 1 - n
+    const double ss = s * s;
+    const double cc = c * c;
+    const double sc = s * c;
+    // Delta at a and at pi/2 - a.
+    const double da = std::sqrt(cc + circle.kappa * ss);
+    const double db = std::sqrt(ss + circle.kappa * cc);
+    const double dadb = da * db;
+    const double spread = 1.0 - m * (ss * cc);
+    const double weighted_deltas = ss * db + cc * da;
+    // sigma'' from its tangent, both parts positive.
+    const double rise = -m * sc * spread;
+    const double run = (dadb + 1.0) * kc * weighted_deltas;
+    const double inv_length = 1.0 / std::sqrt(rise * rise + run * run);
+    const double s2 = rise * inv_length;
+    const double c2 = run * inv_length;
+    const double sigma_sine = weighted_deltas / spread;
+    // The second kind's defect, -(3 cd/m) m sin(sigma) (s c - sin sigma''), and the algebraic
+    // term cE s c Delta at both ends (it vanishes at pi/2 and is left out at sigma'').
+    double rest = -3.0 * circle.cd * sigma_sine * (sc - s2) + circle.ce * sc * (da + db);
+    double short_value = 0.0;
+    if (s2 != 0.0) {
+        if (short_end(circle, s2, c2, short_value)) {
+            rest += short_value;
+        } else {
+            lanes.add_incomplete(circle, s2, c2, weight);
+        }
+    }
+    if (circle.with_rj) {
+        // The third kind's defect times its weight 3 cj/n.
+        const double v = std::sqrt(n * q * (n - m));
+        const double angle =
+            std::atan(v * (da + db) * sc / (q * (circle.kappa + dadb + n * m * (ss * cc))));
+        rest -= 3.0 * circle.cj / v * angle;
+    }
+    return weight * rest;
+}
+
+// The moments of the whole boundary, in closed form (radii below kMaxRadius).
+inline Moments boundary_moments(const Boundary& boundary) {
+    const auto& circles = boundary.circles;
+    if (circles[0].near_centre || circles[1].near_centre) {
+        return boundary_moments_by_ends(boundary);
+    }
+    CarlsonLanes lanes;
+    // The elementary part of the sum of H(end) - H(start) over the rim arcs.
+    double elementary = 0.0;
+    // The polar angle about S swept by the rim arcs.
+    double swept = 0.0;
+    // The weights of H at the limb crossing psi = +window/2 of each circle.
+    double limb_weight[2] = {0.0, 0.0};
+    Moments m;
+    for (int i = 0; i < boundary.arc_count; ++i) {
+        const RimArc& arc = boundary.arcs[static_cast<std::size_t>(i)];
+        const Circle& circle = circles[static_cast<std::size_t>(arc.circle)];
+        const double z = circle.z;
+        const double p = circle.p;
+        const double zp = z * p;
+        const double pp = p * p;
+        // F2/r^2 = e0 + e1 cos(alpha) on the rim.
+        const double e0 = 0.5 - (z * z + pp) / 4.0;
+        const double e1 = -zp / 2.0;
+        if (circle.kind == RimKind::kInside) {
+            // A whole half-rim, alpha from theta' (half 1) or theta' + pi (half 2) on, half a
+            // turn: d_alpha = pi, sin alpha changes by -2 sin(alpha_from), sin 2 alpha by 0.
+            const double sine = 2.0 * boundary.half_sine * boundary.half_cosine;
+            const double d_sin = arc.circle == 0 ? -2.0 * sine : 2.0 * sine;
+            m.s0 += 0.5 * (pp * kPi + zp * d_sin);
+            m.s2 += e0 * pp * kPi + (e0 * zp + e1 * pp) * d_sin + e1 * zp * kHalfPi;
+            swept += half_turn_swept(circle, -0.5 * d_sin);
+            // H(end) - H(start) = -Q: with theta'/2 beyond a quarter turn half 1 takes
+            // Q = H(pi/2) + Y(a), a = pi - theta'/2, and half 2 Q = H(pi/2) - Y(a); below it
+            // a = pi/2 - theta'/2 and the signs of Y swap.
+            const bool beyond = boundary.half_cosine <= 0.0;
+            const double s = beyond ? boundary.half_sine : boundary.half_cosine;
+            const double c = beyond ? -boundary.half_cosine : boundary.half_sine;
+            const bool plus = (arc.circle == 0) == beyond;
+            const double kc = std::sqrt(circle.kappa);
+            const double root_eta = circle.with_rj ? std::sqrt(circle.eta) : 1.0;
+            lanes.add_complete(kc, root_eta, 1.0 / root_eta, -circle.cf, -circle.cd,
+                               circle.with_rj ? -circle.cj : 0.0);
+            elementary += half_turn_excess(circle, kc, s, c, plus ? -1.0 : 1.0, lanes);
+            continue;
+        }
+        // A crossing rim in the near form, psi = -u/2: each end on the limb or on the line.
+        double sin_alpha[2];
+        double cos_alpha[2];
+        // G = atan2(lambda c, s) in (-pi, 0) at each end; its change as the argument of
+        // (s_to + i lambda c_to) (s_from - i lambda c_from).
+        double g_re[2];
+        double g_im[2];
+        const double ends[2] = {arc.u_from, arc.u_to};
+        const bool on_limb[2] = {arc.from_on_limb, arc.to_on_limb};
+        for (int e = 0; e < 2; ++e) {
+            const double weight = e == 0 ? -1.0 : 1.0;
+            double s = 0.0;
+            double c = 0.0;
+            if (on_limb[e]) {
+                // u = -+window: psi = +-window/2, H(psi) = +-H(window/2).
+                const double sign = ends[e] < 0.0 ? 1.0 : -1.0;
+                s = sign * circle.limb_sine;
+                c = circle.limb_cosine;
+                limb_weight[arc.circle] += sign * weight;
+            } else {
+                const double psi = -ends[e] / 2.0;
+                s = std::sin(psi);
+                c = std::cos(psi);
+                if (s != 0.0) {
+                    lanes.add_incomplete(circle, s, c, weight);
+                    const double y = std::max(c * c + circle.kappa * (s * s), 0.0);
+                    elementary += weight * circle.ce * s * c * std::sqrt(y);
+                }
+            }
+            // alpha = pi - 2 psi.
+            sin_alpha[e] = 2.0 * s * c;
+            cos_alpha[e] = (s - c) * (s + c);
+            g_re[e] = s;
+            g_im[e] = circle.lambda * c;
+        }
+        const double d_alpha = arc.u_to - arc.u_from;
+        swept += d_alpha / 2.0 + angle_of(g_im[1] * g_re[0] - g_re[1] * g_im[0],
+                                          g_re[1] * g_re[0] + g_im[1] * g_im[0]);
+        const double d_sin = sin_alpha[1] - sin_alpha[0];
+        const double d_sin2 = 2.0 * (sin_alpha[1] * cos_alpha[1] - sin_alpha[0] * cos_alpha[0]);
+        m.s0 += 0.5 * (pp * d_alpha + zp * d_sin);
+        m.s2 += e0 * pp * d_alpha + (e0 * zp + e1 * pp) * d_sin +
+                e1 * zp * (d_alpha / 2.0 + d_sin2 / 4.0);
+    }
+    for (int k = 0; k < 2; ++k) {
+        if (limb_weight[k] != 0.0) {
+            // R(c_x^2, 0, 1, rho) with rho = r^2/C = 1/(z - p)^2 on the limb.
+            const Circle& circle = circles[static_cast<std::size_t>(k)];
+            const double s = circle.limb_sine;
+            const double ws = limb_weight[k] * s;
+            const double ws3 = ws * (s * s);
+            const double zmp = circle.z - circle.p;
+            lanes.add_complete(circle.limb_cosine, 1.0 / zmp, zmp, circle.cf * ws, circle.cd * ws3,
+                               circle.with_rj ? circle.cj * ws3 : 0.0);
+        }
+    }
+    // The line: the regular T(s) = atan(s/h) - atan(s/(h w)) and the arcsine atan2(s, w), each
+    // summed over both pieces as the argument of a product, (den + i num) for T, (w + i s) for
+    // the arcsine, conjugated at the start of a piece.
+    double line_s1 = 0.0;
+    if (boundary.segment_count > 0) {
+        const Line& line = boundary.line;
+        const double h = line.h;
+        const double b = line.b;
+        double re1 = 1.0;
+        double im1 = 0.0;
+        double re2 = 1.0;
+        double im2 = 0.0;
+        double sw = 0.0;
+        for (int i = 0; i < boundary.segment_count; ++i) {
+            const Segment& segment = boundary.segments[static_cast<std::size_t>(i)];
+            for (int e = 0; e < 2; ++e) {
+                const double s = e == 0 ? segment.s_from : segment.s_to;
+                const double sign = e == 0 ? -1.0 : 1.0;
+                // mu on the line; exactly 0 at a chord end.
+                const double w = std::sqrt((b - std::fabs(s)) * (b + std::fabs(s)));
+                m.s0 += sign * (h * s / 2.0);
+                m.s2 += sign * (h * ((0.5 - h * h / 4.0) * s - s * s * s / 12.0));
+                sw += sign * s * w;
+                // tan T = -s h r^2 / ((1 + w)(h^2 w + s^2)); T(0) = 0.
+                const double r2 = h * h + s * s;
+                const double x1 = s == 0.0 ? 1.0 : (1.0 + w) * (h * h * w + s * s);
+                const double y1 = s == 0.0 ? 0.0 : sign * (-s * h * r2);
+                const double t1 = re1 * x1 - im1 * y1;
+                im1 = re1 * y1 + im1 * x1;
+                re1 = t1;
+                const double y2 = sign * s;
+                const double t2 = re2 * w - im2 * y2;
+                im2 = re2 * y2 + im2 * w;
+                re2 = t2;
+            }
+        }
+        line_s1 =
+            (angle_of(im1, re1) + h * (1.0 + b * b / 2.0) * angle_of(im2, re2) + h * sw / 2.0) /
+            3.0;
+    }
+    m.s1 += (swept + elementary + lanes.total() + boundary.limb) / 3.0 + line_s1;
+    return m + Moments{boundary.limb / 2.0, 0.0, boundary.limb / 4.0};
 }
 
 // The moments of the whole boundary of (planet inside the star) for two different radii, or

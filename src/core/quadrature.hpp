@@ -46,6 +46,17 @@ constexpr long double taylor_cos(long double x) {
     return sum;
 }
 
+// sin(x) for |x| <= pi by its Taylor series: for tables of fixed nodes.
+constexpr long double taylor_sin(long double x) {
+    long double term = x;
+    long double sum = x;
+    for (int k = 1; k < 40; ++k) {
+        term *= -x * x / ((2.0L * k) * (2.0L * k + 1.0L));
+        sum += term;
+    }
+    return sum;
+}
+
 // P_n(x) and P_n'(x) from the three-term recurrence.
 constexpr void legendre(std::size_t n, long double x, long double& value, long double& slope) {
     long double p0 = 1.0L;
@@ -83,6 +94,35 @@ constexpr GaussLegendre<N> make_gauss_legendre() {
 
 template <std::size_t N>
 inline constexpr GaussLegendre<N> kGaussLegendre = make_gauss_legendre<N>();
+
+// The N-point rule over an interval of length pi, as offsets delta_j from its start: their
+// cosines, sines and the weights (with the half-length pi/2 folded in). A rim wholly inside
+// the star is two half-turns of fixed length, so its nodes follow from the start's cosine and
+// sine by angle addition, without a trigonometric call per node.
+template <std::size_t N>
+struct HalfTurnNodes {
+    std::array<double, N> cosine{};
+    std::array<double, N> sine{};
+    std::array<double, N> weight{};
+};
+
+template <std::size_t N>
+constexpr HalfTurnNodes<N> make_half_turn_nodes() {
+    const GaussLegendre<N> rule = make_gauss_legendre<N>();
+    constexpr long double kHalfTurn = 3.14159265358979323846264338L;
+    HalfTurnNodes<N> out;
+    for (std::size_t j = 0; j < N; ++j) {
+        const long double delta = 0.5L * kHalfTurn * (1.0L + rule.nodes[j]);
+        // cos(delta) = -sin(delta - pi/2) keeps the series' argument within pi/2.
+        out.cosine[j] = static_cast<double>(-detail::taylor_sin(delta - 0.5L * kHalfTurn));
+        out.sine[j] = static_cast<double>(detail::taylor_sin(delta));
+        out.weight[j] = static_cast<double>(0.5L * kHalfTurn * rule.weights[j]);
+    }
+    return out;
+}
+
+template <std::size_t N>
+inline constexpr HalfTurnNodes<N> kHalfTurnNodes = make_half_turn_nodes<N>();
 
 // sin(x) for 0 <= x <= pi/2 by its Taylor series to degree 23 (the remainder is below 1e-20
 // there), in two interleaved chains of x^4; the rim nodes need no argument reduction.

@@ -211,10 +211,10 @@ std::optional<TransitCall> take_transit_call(PyObject* coefficients, PyObject* f
 // Estimated cost of one point the planet can reach, in nanoseconds, by way of computing it
 // (measured on the development machine; they only size tasks and choose the thread count).
 constexpr double kFullDiscCost = 50.0;
-constexpr double kHalvesCost = 1000.0;
+constexpr double kHalvesCost = 500.0;
 // A law with a remainder beyond the closed form adds its quadrature; radii of one half and more
 // take the quadrature of the whole law.
-constexpr double kRemainderCost = 3000.0;
+constexpr double kRemainderCost = 2000.0;
 constexpr double kWholeLawCost = 5000.0;
 // A task is about this much work, so that the calling thread polls often enough for a quick
 // answer to Ctrl-C and the threads share the work evenly.

@@ -1,0 +1,106 @@
+"""The exact engine's fast routes for unequal radii, against 30-digit references.
+
+The closed form takes a whole half-rim inside the star by Legendre's addition theorem: one
+complete triple and a short end sigma'' (by Gauss-Legendre quadrature in sin psi when few nodes
+do, by Carlson's integrals when not), with a sign of the excess Y that depends on which quarter
+turn half the line angle lies in. Rim ends on the limb are complete integrals. The quadrature of
+a law's remainder takes a whole half-rim inside the star as one panel of fixed nodes, its node
+count from the nearest singularity (more than 24 hands it back to the graded pieces). The cases
+below sit where each of these choices changes or is most delicate: line angles on both sides of
+every quarter turn, the star's centre next to a rim end, planets about to touch the limb from
+inside (where the node counts grow and the routes hand over), and rims crossing the limb.
+"""
+
+from __future__ import annotations
+
+import math
+
+import mpmath
+import numpy as np
+import pytest
+from halfmoon import _engine, _testing
+from oracle import mp_reference_flux
+
+QUADRATIC = (0.4, 0.25)
+P1, P2 = 0.1, 0.12
+
+
+def reference(law: str, c, z: float, theta: float, p1: float, p2: float) -> float:
+    with mpmath.workdps(30):
+        return float(mp_reference_flux(law, list(c), z, p1, p2, theta))
+
+
+def engine_flux(law: str, c, z: float, theta: float, p1: float, p2: float) -> float:
+    rows = [np.array([[v]]) for v in (z, z, 0.0, theta)]
+    return float(_engine.transit(law, [[list(c)]], [[p1]], [[p2]], *rows)[0, 0, 0])
+
+
+# Half the reduced line angle on either side of a quarter turn (theta = pi), of none (theta =
+# 0), and in between; a wrong sign of the excess or the wrong half taking the complete integral
+# moves the flux by about the excess, 1e-4 here.
+@pytest.mark.parametrize(
+    "theta",
+    [0.0, 1e-9, -1e-9, 0.7, math.pi / 2, 2.5, math.pi - 1e-9, math.pi, -math.pi + 1e-9, -2.0],
+)
+@pytest.mark.parametrize("z", [0.0, 0.05, 0.45, 0.8])
+def test_whole_half_rims_inside_the_star(z: float, theta: float) -> None:
+    got = 1.0 - _testing.halves(z, theta, P1, P2, *QUADRATIC)
+    assert abs(got - reference("quadratic", QUADRATIC, z, theta, P1, P2)) < 2e-15
+
+
+# The star's centre within 1e-11 of a junction of rim and line (z = p1, line through S): the
+# swept angle and the elliptic part of each piece vary on that scale and must come from the
+# same sin psi and cos psi. Closing the swept angle over the whole boundary (2 pi or 0) instead
+# left errors of 1e-11 to 5e-10 here.
+@pytest.mark.parametrize("offset", [-1e-11, 0.0, 1e-13, 1e-6])
+@pytest.mark.parametrize("theta", [math.pi, math.pi + 5.7e-5, 1e-7])
+def test_star_centre_next_to_a_junction(offset: float, theta: float) -> None:
+    p1, p2 = 0.24, 0.03
+    z = p1 * (1.0 + offset)
+    got = 1.0 - _testing.halves(z, theta, p1, p2, *QUADRATIC)
+    assert abs(got - reference("quadratic", QUADRATIC, z, theta, p1, p2)) < 5e-15
+
+
+# Planets about to touch the limb from inside: sigma'' grows and the short ends need more nodes
+# until Carlson's integrals take over; then a rim crossing the limb by a little (complete
+# integrals at its limb ends).
+@pytest.mark.parametrize("gap", [1e-2, 1e-4, 1e-13, -1e-13, -1e-4, -1e-2])
+@pytest.mark.parametrize("radii", [(0.1, 0.12), (0.3, 0.05), (0.02, 0.29)])
+def test_closed_form_next_to_the_limb(gap: float, radii: tuple[float, float]) -> None:
+    p1, p2 = radii
+    z = 1.0 - max(p1, p2) - gap
+    for theta in (0.4, 2.9):
+        got = 1.0 - _testing.halves(z, theta, p1, p2, *QUADRATIC)
+        assert abs(got - reference("quadratic", QUADRATIC, z, theta, p1, p2)) < 1e-14
+
+
+# The half-rim panel of the remainder's quadrature: its node count rises towards the limb and
+# the graded pieces take over beyond 24 nodes; both laws' primitive kinds (analytic in mu, in
+# sqrt(mu)).
+@pytest.mark.parametrize(
+    "law, c", [("nonlinear", (0.6, -0.3, 0.7, -0.3)), ("exponential", (0.4, 0.05))]
+)
+@pytest.mark.parametrize("gap", [0.5, 1e-2, 1e-3, 1e-5, 1e-9])
+def test_half_rim_panels_of_the_remainder(law: str, c, gap: float) -> None:
+    z = 1.0 - P2 - gap
+    for theta in (0.3, -2.6):
+        got = engine_flux(law, c, z, theta, P1, P2)
+        assert abs(got - reference(law, c, z, theta, P1, P2)) < 1e-12
+
+
+def test_the_fast_routes_agree_across_a_light_curve() -> None:
+    """A whole transit at impact 0.3: every point within 1e-12 of the reference for the laws
+    whose quadrature the panels changed, and the curve smooth (no jump where a route hands
+    over to another: second differences stay at the size of the curve's own curvature)."""
+    x = np.linspace(-1.08, 1.08, 401)
+    z = np.hypot(x, 0.3)
+    # The frame P = (z, 0): the line angle is the angle from the star-to-planet direction.
+    theta = np.full_like(z, math.pi / 2 + 0.2)
+    rows = [np.atleast_2d(a) for a in (z, z, np.zeros_like(z), theta)]
+    flux = _engine.transit("square_root", [[[0.3, 0.4]]], [[P1]], [[P2]], *rows)[0, 0]
+    inside = z < 1.0 - P2 - 0.02
+    second = np.abs(np.diff(flux[inside], 2))
+    assert np.max(second) < 1e-5
+    for i in (0, 60, 130, 200, 290, 370):
+        ref = reference("square_root", (0.3, 0.4), z[i], theta[i], P1, P2)
+        assert abs(flux[i] - ref) < 1e-12
