@@ -15,19 +15,18 @@ from __future__ import annotations
 
 import math
 
-import mpmath
 import numpy as np
 import pytest
+import references
 from halfmoon import _engine, _testing
-from oracle import mp_reference_flux
 
 QUADRATIC = (0.4, 0.25)
 P1, P2 = 0.1, 0.12
 
 
 def reference(law: str, c, z: float, theta: float, p1: float, p2: float) -> float:
-    with mpmath.workdps(30):
-        return float(mp_reference_flux(law, list(c), z, p1, p2, theta))
+    """The 30-digit reference (stored in tests/data, see tests/references.py)."""
+    return references.mp_flux(law, list(c), z, p1, p2, theta)
 
 
 def engine_flux(law: str, c, z: float, theta: float, p1: float, p2: float) -> float:

@@ -15,7 +15,7 @@ import sys
 from pathlib import Path
 
 TESTS = Path(__file__).resolve().parent.parent
-USERS = ["test_exact.py"]
+USERS = ["test_exact.py", "test_engine_speed_paths.py"]
 
 if __name__ == "__main__":
     environment = {**os.environ, "HALFMOON_RECORD_REFERENCES": "1"}
