@@ -91,8 +91,10 @@ def main() -> None:
             for _ in range(SETS)
         ]
         repeats = 5 if count == 1000 else 1
-        loop = median_seconds(lambda: [model.flux(p) for p in sets], runs=runs, repeats=repeats)
-        batch = median_seconds(lambda: model.flux_batch(sets), runs=runs, repeats=repeats)
+        loop = median_seconds(
+            lambda m=model, s=sets: [m.flux(p) for p in s], runs=runs, repeats=repeats
+        )
+        batch = median_seconds(lambda m=model, s=sets: m.flux_batch(s), runs=runs, repeats=repeats)
         print(
             f"{SETS} parameter sets at {count} points: loop {1e3 * loop:9.3f} ms, batch "
             f"{1e3 * batch:9.3f} ms, batch {loop / batch:.2f}x faster"

@@ -5,8 +5,8 @@ Run: python benchmarks/bench_exact.py [--points N] [--mp-points M]
 The realistic transit: 1000 points, radii 0.1 and 0.12 (and 0.1 and 0.1 for the equal-radius
 path), quadratic law (0.4, 0.25), impact parameter 0.3, the dividing line a quarter turn plus
 0.2 rad from the reference axis, the centre moving along x from -1.3 to 1.3. Prints the median
-time per light curve of the exact engine ``halfmoon._engine`` and of ``_velmora`` at step factors 1e-2 and 1e-3,
-all in one run, and the largest |flux error| of each against the independent reference
+time per light curve of the exact engine ``halfmoon._engine`` and of ``_velmora`` at step factors
+1e-2 and 1e-3, all in one run, and the largest |flux error| of each against the independent reference
 (tests/oracle.py): the double-precision ``reference_flux`` at every point (itself good to about
 1e-15) and the 30-digit ``mp_reference_flux`` at M points spread over the part of the transit
 where the planet is on the star.
@@ -73,8 +73,14 @@ def main() -> None:
     for p1, p2 in ((0.1, 0.12), (0.1, 0.1)):
         methods = {
             "engine": lambda p1=p1, p2=p2: _engine.transit(
-                "quadratic", [[list(LAW)]], [[p1]], [[p2]], z[None], curve["x"][None], y[None],
-                angles[None]
+                "quadratic",
+                [[list(LAW)]],
+                [[p1]],
+                [[p2]],
+                z[None],
+                curve["x"][None],
+                y[None],
+                angles[None],
             )[0, 0],
             "_velmora step 1e-2": lambda p1=p1, p2=p2: _velmora._velmora(
                 z, p1, *LAW, 1e-2, 0, angles, y, crossing, p2, 1

@@ -93,10 +93,18 @@ def bench(points: int, mp_points: int) -> None:
     print(f"{'method':28s} {'ms/curve':>9s} {header:>30s}")
     timings = {}
     annulus = {
-        "_tessaly step 1e-2": ("nonlinear", lambda: _tessaly._tessaly(
-            z, P1, *LAWS["nonlinear"], 1e-2, 0, angles, y, crossing, P2, 1)),
-        "_orvinth step 1e-2": ("exponential", lambda: _orvinth._orvinth(
-            z, P1, *LAWS["exponential"], 1e-2, 0, angles, y, crossing, P2, 1)),
+        "_tessaly step 1e-2": (
+            "nonlinear",
+            lambda: _tessaly._tessaly(
+                z, P1, *LAWS["nonlinear"], 1e-2, 0, angles, y, crossing, P2, 1
+            ),
+        ),
+        "_orvinth step 1e-2": (
+            "exponential",
+            lambda: _orvinth._orvinth(
+                z, P1, *LAWS["exponential"], 1e-2, 0, angles, y, crossing, P2, 1
+            ),
+        ),
     }
     for law, coefficients in LAWS.items():
         function = lambda law=law, c=coefficients: engine_curve(law, c, curve)  # noqa: E731
@@ -104,8 +112,11 @@ def bench(points: int, mp_points: int) -> None:
         flux = function()
         with mpmath.workdps(30):
             ref = [
-                float(mp_reference_flux(law, coefficients, z[i], P1, P2,
-                                        sky_theta(curve["x"][i], y[i], angles[i])))
+                float(
+                    mp_reference_flux(
+                        law, coefficients, z[i], P1, P2, sky_theta(curve["x"][i], y[i], angles[i])
+                    )
+                )
                 for i in some
             ]
         error = np.max(np.abs(flux[some] - ref))
@@ -116,8 +127,10 @@ def bench(points: int, mp_points: int) -> None:
         # The annulus modules keep their contract normalisation (the truncated constant of
         # _orvinth); compare them with the engine's exact curve only to show the scale.
         exact = engine_curve(law, LAWS[law], curve)
-        print(f"{name:28s} {timings[name]:9.3f} {np.max(np.abs(flux - exact)):30.2e}"
-              "  (against the exact curve)")
+        print(
+            f"{name:28s} {timings[name]:9.3f} {np.max(np.abs(flux - exact)):30.2e}"
+            "  (against the exact curve)"
+        )
     for law, name in (("nonlinear", "_tessaly step 1e-2"), ("exponential", "_orvinth step 1e-2")):
         print(f"speed-up of _engine {law} over {name}: {timings[name] / timings[law]:.1f}x")
 
@@ -127,8 +140,16 @@ def convergence() -> None:
     with tempfile.TemporaryDirectory() as tmp:
         driver = Path(tmp) / "laws_convergence"
         subprocess.run(
-            ["c++", "-O2", "-std=c++20", "-ffp-contract=off", f"-I{ROOT / 'src'}",
-             str(ROOT / "benchmarks" / "laws_convergence.cpp"), "-o", str(driver)],
+            [
+                "c++",
+                "-O2",
+                "-std=c++20",
+                "-ffp-contract=off",
+                f"-I{ROOT / 'src'}",
+                str(ROOT / "benchmarks" / "laws_convergence.cpp"),
+                "-o",
+                str(driver),
+            ],
             check=True,
         )
         lines, refs, keys = [], [], []
@@ -143,8 +164,13 @@ def convergence() -> None:
         refs_a = np.array(refs)
 
         def errors(field: str, value: float) -> dict[tuple[str, str], float]:
-            out = subprocess.run([str(driver), field, str(value)], input=text,
-                                 capture_output=True, text=True, check=True).stdout
+            out = subprocess.run(
+                [str(driver), field, str(value)],
+                input=text,
+                capture_output=True,
+                text=True,
+                check=True,
+            ).stdout
             err = np.abs(np.array([float(v) for v in out.split()]) - refs_a)
             worst: dict[tuple[str, str], float] = {}
             for k, e in zip(keys, err):

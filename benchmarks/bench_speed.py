@@ -108,8 +108,10 @@ def thread_speed_up(runs: int) -> None:
             times[1].append(median_seconds(one, runs=1))
             times[2].append(median_seconds(two, runs=1))
         t1, t2 = statistics.median(times[1]), statistics.median(times[2])
-        print(f"  {name:8s} 1 thread {1e3 * t1:8.2f} ms   2 threads {1e3 * t2:8.2f} ms   "
-              f"speed-up {t1 / t2:.2f}x")
+        print(
+            f"  {name:8s} 1 thread {1e3 * t1:8.2f} ms   2 threads {1e3 * t2:8.2f} ms   "
+            f"speed-up {t1 / t2:.2f}x"
+        )
 
 
 def call_overhead(runs: int) -> None:
@@ -124,7 +126,8 @@ def interrupt_latency(tries: int) -> None:
         delays = []
         for _ in range(tries):
             child = subprocess.Popen(
-                [sys.executable, "-c", INTERRUPT_CHILD, threads], stdout=subprocess.PIPE,
+                [sys.executable, "-c", INTERRUPT_CHILD, threads],
+                stdout=subprocess.PIPE,
                 text=True,
             )
             assert child.stdout is not None
@@ -137,8 +140,10 @@ def interrupt_latency(tries: int) -> None:
             if words[:1] != ["interrupted"]:
                 raise RuntimeError(f"the call was not interrupted: {words}")
             delays.append(float(words[1]) - sent)
-        print(f"  threads={threads:4s} median {1e3 * statistics.median(delays):6.2f} ms, "
-              f"worst {1e3 * max(delays):6.2f} ms over {tries}")
+        print(
+            f"  threads={threads:4s} median {1e3 * statistics.median(delays):6.2f} ms, "
+            f"worst {1e3 * max(delays):6.2f} ms over {tries}"
+        )
 
 
 def main() -> None:
@@ -151,8 +156,9 @@ def main() -> None:
     if "table" in args.parts:
         acos_fast = acos_nanoseconds(-0.125, 0.125)
         acos_full = acos_nanoseconds(-1.0, 1.0)
-        print(f"libm acos: {acos_fast:.2f} ns per call for |x| < 1/8, {acos_full:.2f} ns over "
-              "(-1, 1)")
+        print(
+            f"libm acos: {acos_fast:.2f} ns per call for |x| < 1/8, {acos_full:.2f} ns over (-1, 1)"
+        )
         per_point_table(args.runs, acos_fast, acos_full)
     if "threads" in args.parts:
         thread_speed_up(args.runs)

@@ -449,8 +449,10 @@ class MonotoneCubic:
         for lo, hi, c in self.cells:
             # mu I = sum_k c_k (x^(k+1) + lo x^k), x = mu - lo, over x in [0, hi - lo].
             w = hi - lo
-            total += sum(ck * (w ** (k + 2) / (k + 2) + lo * w ** (k + 1) / (k + 1))
-                         for k, ck in enumerate(c))
+            total += sum(
+                ck * (w ** (k + 2) / (k + 2) + lo * w ** (k + 1) / (k + 1))
+                for k, ck in enumerate(c)
+            )
         return total
 
 
@@ -664,9 +666,7 @@ def reference_flux(
         the limb, where the flux itself is that sensitive to rounding of the inputs.
     """
     intensity = law_intensity(law, coeffs)
-    blocked = blocked_flux(
-        intensity, z, p1, p2, theta, of_mu=True, kinks=law_kinks(law, coeffs)
-    )
+    blocked = blocked_flux(intensity, z, p1, p2, theta, of_mu=True, kinks=law_kinks(law, coeffs))
     return 1.0 - blocked / law_norm(law, coeffs)
 
 

@@ -113,8 +113,11 @@ def test_complete_triples_taken_by_cel_match_mpmath() -> None:
             p = float(10.0 ** rng.uniform(-12.0, 12.0))
             x, y = (0.0, other) if i % 2 else (other, 0.0)
             triple = _testing.carlson_rf_rd_rj(x, y, 1.0, p)
-            refs = (mpmath.elliprf(*_mp(x, y, 1.0)), mpmath.elliprd(*_mp(x, y, 1.0)),
-                    mpmath.elliprj(*_mp(x, y, 1.0, p)))
+            refs = (
+                mpmath.elliprf(*_mp(x, y, 1.0)),
+                mpmath.elliprd(*_mp(x, y, 1.0)),
+                mpmath.elliprj(*_mp(x, y, 1.0, p)),
+            )
             worst = max(worst, *(_relative_error(v, r) for v, r in zip(triple, refs)))
     assert worst < REL_TOL
 

@@ -90,8 +90,7 @@ def test_stored_30_digit_references(key: str) -> None:
         ("tabulated", 0.5, -0.8, 0.3, 0.15),  # crossing many grid circles
     ],
 )
-def test_live_30_digit_references(law: str, z: float, theta: float, p1: float,
-                                  p2: float) -> None:
+def test_live_30_digit_references(law: str, z: float, theta: float, p1: float, p2: float) -> None:
     expected = float(mp_reference_flux(law, LAWS[law], z, p1, p2, theta))
     tol = TOL_SMALL if max(p1, p2) < 0.5 else TOL_LARGE
     assert abs(flux(law, LAWS[law], z, theta, p1, p2)[0] - expected) < tol
@@ -116,8 +115,9 @@ def test_random_sweep_against_the_double_precision_reference(law: str) -> None:
 
 @pytest.mark.parametrize("law", sorted(LAWS))
 @pytest.mark.parametrize(("z", "p1", "p2"), [(0.1, 1.6, 1.3), (0.0, 1.0, 1.0), (0.4, 1.4, 2.0)])
-def test_planet_covering_the_star_blocks_all_of_it(law: str, z: float, p1: float,
-                                                   p2: float) -> None:
+def test_planet_covering_the_star_blocks_all_of_it(
+    law: str, z: float, p1: float, p2: float
+) -> None:
     """Covering the whole star, the limb arcs carry F(1) over the full turn: the blocked flux
     is the normalisation itself (for the exponential law the true integral, not the annulus
     modules' truncated constant)."""
@@ -231,8 +231,11 @@ def _transit(count: int = 60):
 
 @pytest.mark.parametrize(
     ("module", "law", "floor"),
-    [("_tessaly", "nonlinear", 1e-7), ("_orvinth", "exponential", 5e-5),
-     ("_velmora", "quadratic", 1e-8)],
+    [
+        ("_tessaly", "nonlinear", 1e-7),
+        ("_orvinth", "exponential", 5e-5),
+        ("_velmora", "quadratic", 1e-8),
+    ],
 )
 def test_annulus_modules_converge_to_the_engine(module: str, law: str, floor: float) -> None:
     """The annulus integration's difference from the exact curve shrinks with the step down to
@@ -244,8 +247,11 @@ def test_annulus_modules_converge_to_the_engine(module: str, law: str, floor: fl
     c = LAWS[law]
     rows = [a[None, :] for a in (z, x, y, angles)]
     exact = _engine.transit(law, [[c]], [[p1]], [[p2]], *rows)[0, 0]
-    function = {"_tessaly": _tessaly._tessaly, "_orvinth": _orvinth._orvinth,
-                "_velmora": _velmora._velmora}[module]
+    function = {
+        "_tessaly": _tessaly._tessaly,
+        "_orvinth": _orvinth._orvinth,
+        "_velmora": _velmora._velmora,
+    }[module]
     scale = 1.0
     if module == "_orvinth":
         truncated = (0.77750463 * c[1] + (-0.1666666667 * c[0] + 0.5)) * 2.0 * math.pi
@@ -264,8 +270,16 @@ def test_annulus_modules_converge_to_the_engine(module: str, law: str, floor: fl
 
 
 def test_law_table() -> None:
-    assert _engine.LAWS == {"uniform": 0, "linear": 1, "quadratic": 2, "nonlinear": 4,
-                            "exponential": 2, "square_root": 2, "power2": 2, "tabulated": None}
+    assert _engine.LAWS == {
+        "uniform": 0,
+        "linear": 1,
+        "quadratic": 2,
+        "nonlinear": 4,
+        "exponential": 2,
+        "square_root": 2,
+        "power2": 2,
+        "tabulated": None,
+    }
 
 
 @pytest.mark.parametrize(

@@ -71,13 +71,12 @@ def test_a_point_does_not_depend_on_its_neighbours(kind: str) -> None:
     whole = call(p1, p2, points, threads=2)
     for start, stop in ((0, 1), (1, 8), (7, 18), (333, count - 5), (count - 3, count)):
         piece = tuple(a[:, start:stop] for a in points)
-        assert np.array_equal(call(p1, p2, piece, threads=1), whole[:, :, start:stop],
-                              equal_nan=True)
+        assert np.array_equal(
+            call(p1, p2, piece, threads=1), whole[:, :, start:stop], equal_nan=True
+        )
 
 
-@pytest.mark.parametrize(
-    "threads", [0, -1, 257, 2**70, 1.5, 2.0, "2", True, [2]], ids=repr
-)
+@pytest.mark.parametrize("threads", [0, -1, 257, 2**70, 1.5, 2.0, "2", True, [2]], ids=repr)
 def test_invalid_thread_counts_raise(threads: object) -> None:
     p1, p2, _, _ = PLANETS["equal"]
     with pytest.raises(ValueError, match="threads"):
@@ -204,8 +203,11 @@ def test_complete_triple_matches_mpmath() -> None:
         k2 = mpmath.mpf(kc) ** 2
         # The entry takes r and uses sqrt(r); the reference sees that root's square.
         r_used = mpmath.mpf(math.sqrt(p)) ** 2
-        references = (mpmath.elliprf(0, k2, 1), mpmath.elliprd(0, k2, 1),
-                      mpmath.elliprj(0, k2, 1, r_used))
+        references = (
+            mpmath.elliprf(0, k2, 1),
+            mpmath.elliprd(0, k2, 1),
+            mpmath.elliprj(0, k2, 1, r_used),
+        )
         for value, reference in zip(_testing.complete_rf_rd_rj(kc, p), references):
             worst = max(worst, abs(float((value - reference) / reference)))
     assert worst < 2e-15

@@ -43,7 +43,7 @@ def test_circular_orbit_positions_and_motion_in_closed_form() -> None:
 @pytest.mark.parametrize(("e", "omega"), [(0.0, 90.0), (0.3, 40.0), (0.9, 200.0), (0.999, 10.0)])
 def test_mid_transit_is_at_tc_and_kepler_is_solved_to_rounding(e: float, omega: float) -> None:
     tc = 1.234
-    front, _, x, y, _ = sky([tc], tc=tc, e=e, omega=omega)
+    _, _, x, y, _ = sky([tc], tc=tc, e=e, omega=omega)
     assert abs(x[0]) < 1e-13 * 9.0
     # Against a 40-digit Kepler solve at a time far from periastron.
     t = tc + 0.777

@@ -61,8 +61,7 @@ def hard_cases() -> list[tuple[str, float, float, float, float]]:
         cases.append((f"rim inside the limb by {-off:g}", 1.0 - pa + off, 0.7, pa, pb))
     for off in (1e-12, 1e-6, 1e-3):
         cases.append((f"rim crossing the limb by {off:g}", 1.0 - pa + off, 0.7, pa, pb))
-        cases.append((f"rim grazing the limb from outside by {off:g}", 1.0 + pa - off, 0.7, pa,
-                       pb))
+        cases.append((f"rim grazing the limb from outside by {off:g}", 1.0 + pa - off, 0.7, pa, pb))
     z = 0.95
     for off in (-1e-10, 1e-10, -1e-4):
         # The line end P + pa e at distance 1 + off from the star's centre.
