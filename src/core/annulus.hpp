@@ -127,8 +127,8 @@ inline bool annulus_edges_advance(double step_factor) {
 // 1 minus the intensity-weighted planet area over the annuli of the band; `area_at(r)` is the
 // planet's area inside the circle of radius r. The step factor must pass annulus_edges_advance.
 template <AnnulusLaw Law, typename AreaAt>
-inline double annulus_flux(const typename Law::Record& law, const Band& band,
-                           double step_factor, AreaAt&& area_at) {
+inline double annulus_flux(const typename Law::Record& law, const Band& band, double step_factor,
+                           AreaAt&& area_at) {
     const double normalisation = Law::normalisation(law);
     double dr = step_factor * std::acos(band.r_in);
     double r = band.r_in + dr;
@@ -172,10 +172,9 @@ inline double point_flux(const typename Law::Record& law, double z, double plane
 // its sky orientation and normal offset; its side of the crossing by its index.
 template <AnnulusLaw Law>
 void calc_limb_darkening(double* flux, const double* separations, std::int32_t count,
-                         const typename Law::Record* coefficients,
-                         const double* line_angles, const double* normal_offsets,
-                         double planet_radius, double step_factor, double crossing_index,
-                         double second_radius, bool with_second_half) {
+                         const typename Law::Record* coefficients, const double* line_angles,
+                         const double* normal_offsets, double planet_radius, double step_factor,
+                         double crossing_index, double second_radius, bool with_second_half) {
     for (std::int32_t i = 0; i < count; ++i) {
         const double z = separations[i];
         flux[i] = point_flux<Law>(

@@ -6,12 +6,12 @@
 // separation and y, take the sign of x from the point's index, and fold the angle into the
 // range the overlap area handles.
 //
-// Sky frame of the light-curve modules: origin at the star's centre, X the reference axis, Y a quarter turn
-// counter-clockwise from it. The caller gives the planet centre's Y (the normal offset) and its
-// distance z from the star's centre; the sign of X follows from the point's index: points up to
-// and including the crossing index lie before the crossing (X < 0), later points after it
-// (X > 0). The polar angle of the centre is alpha = asin(Y/z) after the crossing and
-// pi - asin(Y/z) (equivalently -pi - asin(Y/z) for Y < 0) before it.
+// Sky frame of the light-curve modules: origin at the star's centre, X the reference axis, Y a
+// quarter turn counter-clockwise from it. The caller gives the planet centre's Y (the normal
+// offset) and its distance z from the star's centre; the sign of X follows from the point's index:
+// points up to and including the crossing index lie before the crossing (X < 0), later points after
+// it (X > 0). The polar angle of the centre is alpha = asin(Y/z) after the crossing and pi -
+// asin(Y/z) (equivalently -pi - asin(Y/z) for Y < 0) before it.
 //
 // The angle theta from the line of centres to the dividing line is d = line_angle - alpha or its
 // mirror image in the line of centres, which leaves the overlap with any circle about the star's

@@ -41,7 +41,7 @@ struct Orbit {
     double root_minus;       // sqrt(1 - e)
     double sin_omega;
     double cos_omega;
-    double e_sin_omega;      // e sin(omega), e cos(omega): the velocity's constant part
+    double e_sin_omega;  // e sin(omega), e cos(omega): the velocity's constant part
     double e_cos_omega;
 };
 
@@ -103,9 +103,9 @@ struct SkyPoint {
 
 // The quantities of one time that the position, the motion and their derivatives share.
 struct Anomalies {
-    double m;          // mean anomaly, reduced into [-pi, pi]
-    double ecc;        // eccentric anomaly E
-    double sin_ecc;    // sin E, cos E
+    double m;        // mean anomaly, reduced into [-pi, pi]
+    double ecc;      // eccentric anomaly E
+    double sin_ecc;  // sin E, cos E
     double cos_ecc;
     double one_minus;  // 1 - e cos E
     double rho;        // orbital radius a (1 - e cos E)
@@ -193,7 +193,8 @@ struct TransitAnomalyRates {
 inline TransitAnomalyRates transit_anomaly_rates(const Orbit& o) {
     const double e = o.e;
     const double half_f = 0.5 * (kHalfPi - o.omega);
-    const double ec = 2.0 * std::atan2(o.root_minus * std::sin(half_f), o.root_plus * std::cos(half_f));
+    const double ec =
+        2.0 * std::atan2(o.root_minus * std::sin(half_f), o.root_plus * std::cos(half_f));
     const double one_minus = 1.0 - e * std::cos(ec);
     const double root = o.root_plus * o.root_minus;  // sqrt(1 - e^2)
     return TransitAnomalyRates{-one_minus * std::sin(ec) / (root * root) - std::sin(ec),

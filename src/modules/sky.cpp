@@ -67,7 +67,7 @@ bool element_error(const char* name, double value, const char* rule) {
 
 // Every element finite; period and semi-major axis positive; the orbit an ellipse.
 bool check_elements(const Elements& el) {
-    const frame::DoubleArray* all[] = {&el.tc, &el.period, &el.a, &el.inc,
+    const frame::DoubleArray* all[] = {&el.tc, &el.period, &el.a,     &el.inc,
                                        &el.e,  &el.omega,  &el.offset};
     const char* names[] = {"tc", "period", "a", "inc", "e", "omega", "line_offset"};
     for (int k = 0; k < 7; ++k) {

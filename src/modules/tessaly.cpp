@@ -1,5 +1,5 @@
-// _tessaly: transit light curve of a two-half-disc planet over a star with the four-coefficient nonlinear
-// limb-darkening law.
+// _tessaly: transit light curve of a two-half-disc planet over a star with the four-coefficient
+// nonlinear limb-darkening law.
 #include "frame/light_curve_binding.hpp"
 
 namespace halfmoon::tessaly {
