@@ -22,11 +22,20 @@ fields are given.
 
 Smoothness. The flux is continuously differentiable wherever no rim of the planet touches the
 stellar limb. At the contact points (the planet's rims tangent to the limb, first to fourth
-contact; a rim or the dividing line just touching the limb) the derivative is continuous but
-its own derivative is unbounded, so the Jacobian there is the common limit from both sides and
-finite differences across it converge slowly (like the square root of the step). At
-eccentricity 0 the derivative with respect to the eccentricity is the one-sided derivative
-towards e > 0 (the orbit's elements are not smooth at e = 0 for a fixed periastron).
+contact; a junction of rim and dividing line on the limb; the line tangent to the limb) the
+derivative is continuous but its own derivative is unbounded, so the Jacobian there is the
+common limit from both sides and finite differences across it converge slowly (like the square
+root of the step). At first and last contact exactly the planet does not reach the star and the
+Jacobian is zero, the limit from outside. The exponential law is the exception: its intensity
+grows like c2/mu towards the limb, so next to the second and third contacts the derivatives grow
+like the logarithm of the distance to the contact (they are finite at every other point), and at
+first and last contact the flux has a kink (the derivative from inside tends to a non-zero
+limit). At eccentricity 0 the derivative with respect to the eccentricity is the one-sided
+derivative towards e > 0 (the orbit's elements are not smooth at e = 0 for a fixed periastron).
+
+Limb darkening. The tabulated law's Jacobian has no coefficient columns that mean anything: the
+monotone interpolant depends on its nodes and intensities through its slopes, and those
+derivatives are not computed (NaN).
 """
 
 from __future__ import annotations

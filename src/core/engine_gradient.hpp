@@ -30,10 +30,12 @@
 // and N through the law's normalisation.
 //
 // Smoothness. B is continuously differentiable in the geometry wherever the planet's rim is not
-// tangent to the limb: at the contacts (z = 1 +- p_i), and where a rim or the line touches the
-// limb, the derivatives are continuous but their own derivatives are not bounded, so finite
-// differences across a contact converge slowly; the values here are the common limits from both
-// sides.
+// tangent to the limb: at the contacts (z = 1 +- p_i), where a junction of rim and line crosses
+// the limb and where the line touches it, the derivatives are continuous but their own
+// derivatives are not bounded, so finite differences across a contact converge slowly; the
+// values here are the common limits from both sides. An intensity that diverges at the limb
+// (the exponential law's c2/mu) makes the rim integrals grow like log(1/distance) next to an
+// inner tangency (second and third contact) and gives B a kink at first and last contact.
 #pragma once
 
 #include <algorithm>
