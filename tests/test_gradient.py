@@ -103,12 +103,21 @@ def oracle_flux(law, coefficients, p1, p2, x, y, line) -> np.ndarray:
     )
 
 
-def engine_fd(law, coefficients, p1, p2, x, y, line, h, count=None, flux=engine_flux):
-    """Richardson differences of `flux` in the first `count` engine parameters (default all),
-    shape (count, n)."""
+def differentiable(law: str, coefficients: Sequence[float]) -> list[int]:
+    """The engine parameters that have partials: all but a tabulated profile's nodes mu_k."""
+    indices = list(range(5 + len(coefficients)))
+    if law == "tabulated":
+        m = len(coefficients) // 2
+        del indices[5 : 5 + m]
+    return indices
+
+
+def engine_fd(law, coefficients, p1, p2, x, y, line, h, indices=None, flux=engine_flux):
+    """Richardson differences of `flux` in the engine parameters `indices` (default: those with
+    partials), shape (len(indices), n)."""
     args = [np.asarray(x, float), np.asarray(y, float), np.asarray(line, float), p1, p2]
     rows = []
-    for k in range(5 + len(coefficients) if count is None else count):
+    for k in differentiable(law, coefficients) if indices is None else indices:
 
         def evaluate(step: float, k: int = k) -> np.ndarray:
             a = list(args)
@@ -123,10 +132,10 @@ def engine_fd(law, coefficients, p1, p2, x, y, line, h, count=None, flux=engine_
     return np.array(rows)
 
 
-def reference_fd(law, coefficients, p1, p2, x, y, line, h, count=None):
+def reference_fd(law, coefficients, p1, p2, x, y, line, h):
     """Differences of the engine for closed-form laws, of the oracle for the others."""
     flux = oracle_flux if law in WITH_REMAINDER else engine_flux
-    return engine_fd(law, coefficients, p1, p2, x, y, line, h, count, flux)
+    return engine_fd(law, coefficients, p1, p2, x, y, line, h, flux=flux)
 
 
 def assert_close(got: np.ndarray, expected: np.ndarray, rtol: float = RTOL, atol: float = ATOL):
@@ -181,14 +190,27 @@ def test_engine_partials_against_richardson_differences(law: str, family: str) -
     np.testing.assert_allclose(
         flux, engine_flux(law, c, p1, p2, x, y, line), rtol=0, atol=flux_tolerance
     )
-    geometry = 5 if law == "tabulated" else 5 + len(c)
-    expected = reference_fd(law, c, p1, p2, x, y, line, STEP, geometry)
-    assert_close(partials[:geometry], expected)
+    expected = reference_fd(law, c, p1, p2, x, y, line, STEP)
+    assert_close(partials[differentiable(law, c)], expected)
 
 
-def test_tabulated_coefficient_partials_are_not_given() -> None:
-    _, partials = engine_gradient("tabulated", LAWS["tabulated"], 0.1, 0.12, 0.3, 0.2, 1.0)
-    assert np.all(np.isnan(partials[5:])) and np.all(np.isfinite(partials[:5]))
+@pytest.mark.parametrize(
+    "profile",
+    [
+        [0.05, 0.3, 0.6, 0.95, 0.2, 0.7, 0.65, 1.0],  # an extremum: its slope is held at zero
+        [0.0, 1.0, 0.4, 1.0],  # two nodes: one cubic
+    ],
+)
+def test_tabulated_profile_partials(profile: list[float]) -> None:
+    # The intensities' partials go through the Hermite basis and the monotone slopes' own
+    # derivatives; the nodes' are not given.
+    m = len(profile) // 2
+    p1, p2, x, y, line = smooth_points("crossing", "tabulated", 3)
+    _, partials = engine_gradient("tabulated", profile, p1, p2, x, y, line)
+    assert np.all(np.isnan(partials[5 : 5 + m])) and np.all(np.isfinite(partials[5 + m :]))
+    indices = list(range(5 + m, 5 + 2 * m))
+    expected = engine_fd("tabulated", profile, p1, p2, x, y, line, 1e-3, indices, oracle_flux)
+    assert_close(partials[5 + m :], expected)
 
 
 @pytest.mark.parametrize("law", ["quadratic", "nonlinear", "exponential", "power2"])
@@ -490,3 +512,15 @@ def test_model_names_and_methods() -> None:
     single = model.flux_and_gradient(BASE.replace(radius_leading=0.1), ["period"])
     assert np.array_equal(batch.jacobian[1], single.jacobian)
     assert np.array_equal(batch.flux[1], single.flux)
+
+
+def test_model_tabulated_profile_columns() -> None:
+    m = len(_GRID)
+    params = BASE.replace(law="tabulated", coefficients=LAWS["tabulated"])
+    names = parameter_names(params)
+    # The nodes mu_k are left out of the defaults; the intensities are parameters.
+    assert "coefficients[0]" not in names and f"coefficients[{m}]" in names
+    model = Model(params, np.linspace(-0.11, 0.11, 60))
+    check_model(model, params, [f"coefficients[{m + 2}]", "radius_leading"], rtol=1e-6)
+    nodes = model.flux_and_gradient(params, ["coefficients[2]"]).jacobian[:, 0]
+    assert np.all(np.isnan(nodes[model.flux(params) < 1.0]))

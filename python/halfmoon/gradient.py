@@ -33,9 +33,12 @@ first and last contact the flux has a kink (the derivative from inside tends to 
 limit). At eccentricity 0 the derivative with respect to the eccentricity is the one-sided
 derivative towards e > 0 (the orbit's elements are not smooth at e = 0 for a fixed periastron).
 
-Limb darkening. The tabulated law's Jacobian has no coefficient columns that mean anything: the
-monotone interpolant depends on its nodes and intensities through its slopes, and those
-derivatives are not computed (NaN).
+Limb darkening. For the tabulated law (coefficients mu_1..mu_m, I_1..I_m) only the intensities
+are parameters by default: the derivatives with respect to them go through the Hermite basis of
+the interpolant and the derivatives of its monotone slopes (exact, except at the data's extrema,
+where a slope is held at zero and the one-sided branch is taken); those with respect to the
+nodes mu_k are not computed, and a column asked for by name is NaN wherever the planet is on the
+star.
 """
 
 from __future__ import annotations
@@ -126,7 +129,21 @@ def parameter_names(params: Parameters, kind: str = "transit") -> tuple[str, ...
     Returns
     -------
     tuple of str
+        The tabulated law's nodes mu_k are left out (their derivatives are not computed).
     """
+    names = _all_names(params, kind)
+    if params.law != "tabulated":
+        return names
+    m = params.coefficient_array().shape[1] // 2
+
+    def is_node(name: str) -> bool:
+        field, indices = _parse(name)
+        return field == "coefficients" and indices[-1] < m
+
+    return tuple(name for name in names if not is_node(name))
+
+
+def _all_names(params: Parameters, kind: str) -> tuple[str, ...]:
     names = [name for name, _ in _ORBIT] + ["rotation"]
     channels = params.channels or 1
     for field in _channel_fields(params, kind):
@@ -403,10 +420,10 @@ def evaluate(
 ) -> tuple[np.ndarray, np.ndarray, tuple[str, ...]]:
     """Fluxes (S, C, n) and Jacobians (S, C, n, P) of the sets at the model's times, averaged
     over each exposure like the flux, and the parameter names."""
-    known = parameter_names(params[0], kind)
-    chosen = known if names is None else _check_names(names, known)
+    known = _all_names(params[0], kind)
+    chosen = parameter_names(params[0], kind) if names is None else _check_names(names, known)
     for k, p in enumerate(params[1:], start=1):
-        if parameter_names(p, kind) != known:
+        if _all_names(p, kind) != known:
             raise ValueError(
                 f"params[{k}] has other parameters than params[0] (channels, per-channel fields "
                 "or coefficient count differ)"

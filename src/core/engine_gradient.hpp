@@ -27,7 +27,8 @@
 // (gradient_quadrature.hpp), which also gives the blocked flux of each of its parts. The flux is
 // 1 - B/N; the coefficients enter B linearly through the polynomial part and the parts of the
 // remainder (the power2 law's exponent and the tabulated profile aside, see law_gradient.hpp),
-// and N through the law's normalisation.
+// and N through the law's normalisation. What a law's partials need beyond its record is
+// prepared once per channel (PreparedLaw, prepare_law).
 //
 // Smoothness. B is continuously differentiable in the geometry wherever the planet's rim is not
 // tangent to the limb: at the contacts (z = 1 +- p_i), where a junction of rim and line crosses
@@ -391,9 +392,8 @@ inline closed_form::Moments basis_moments(const closed_form::Boundary& boundary,
 // reach gives 1 and zero partials; a negative or NaN separation, or a line angle that is not
 // finite, gives NaN everywhere.
 template <ExactLaw Law>
-double flux_and_partials(const engine::Channel<Law>& channel, const typename Law::Record& record,
-                         double z, double x, double y, double line_angle,
-                         std::span<double> partials) {
+double flux_and_partials(const engine::Channel<Law>& channel, const PreparedLaw<Law>& law, double z,
+                         double x, double y, double line_angle, std::span<double> partials) {
     const double p1 = channel.p1;
     const double p2 = channel.p2;
     if (engine::out_of_reach(z, p1, p2)) {
@@ -408,32 +408,37 @@ double flux_and_partials(const engine::Channel<Law>& channel, const typename Law
     const closed_form::Boundary boundary = closed_form::planet_boundary(z, theta, p1, p2);
     const closed_form::Moments moments = basis_moments(boundary, z, p1, p2);
     VelocityIntegrals velocity = polynomial_velocity(boundary, channel.basis);
-    using Rest = LawRest<Law>;
-    std::array<double, Rest::kParts> parts{};
     double blocked = closed_form::blocked_fraction(channel.basis, 1.0, moments);
+    const double norm = channel.norm;
+    // The geometry's partials, then the coefficients' from the parts' blocked fluxes.
+    auto finish = [&](std::span<const double> parts) {
+        const FrameDerivatives d = frame_derivatives(boundary, velocity);
+        // The engine frame is the sky's turned by the centre's polar angle.
+        const double polar = std::atan2(y, x);
+        const double cos_polar = z > 0.0 ? x / z : std::cos(polar);
+        const double sin_polar = z > 0.0 ? y / z : std::sin(polar);
+        const double scale = -1.0 / norm;
+        partials[kX] = scale * (d.along * cos_polar - d.across * sin_polar);
+        partials[kY] = scale * (d.along * sin_polar + d.across * cos_polar);
+        partials[kLineAngle] = scale * d.turn;
+        partials[kFirstRadius] = scale * d.radius[0];
+        partials[kSecondRadius] = scale * d.radius[1];
+        coefficient_partials<Law>(law, moments, parts, blocked, norm,
+                                  partials.subspan(kGeometryCount));
+        return 1.0 - blocked / norm;
+    };
+    using Rest = LawRest<Law>;
     if constexpr (Rest::kParts > 0) {
-        const auto source = Rest::source(record);
+        const auto source = Rest::source(law);
         const RemainderIntegrals<Rest::kParts> rest =
             remainder_integrals<Rest::kParts>(boundary, source);
         velocity += rest.velocity;
-        parts = rest.parts;
-        blocked += Rest::blocked(record, parts);
+        const std::span<const double> parts(rest.parts.data(), rest.parts.size());
+        blocked += Rest::blocked(law, parts);
+        return finish(parts);
+    } else {
+        return finish({});
     }
-    const double norm = channel.norm;
-    const FrameDerivatives d = frame_derivatives(boundary, velocity);
-    // The engine frame is the sky's turned by the centre's polar angle.
-    const double polar = std::atan2(y, x);
-    const double cos_polar = z > 0.0 ? x / z : std::cos(polar);
-    const double sin_polar = z > 0.0 ? y / z : std::sin(polar);
-    const double scale = -1.0 / norm;
-    partials[kX] = scale * (d.along * cos_polar - d.across * sin_polar);
-    partials[kY] = scale * (d.along * sin_polar + d.across * cos_polar);
-    partials[kLineAngle] = scale * d.turn;
-    partials[kFirstRadius] = scale * d.radius[0];
-    partials[kSecondRadius] = scale * d.radius[1];
-    coefficient_partials<Law>(record, moments, std::span<const double>(parts), blocked, norm,
-                              partials.subspan(kGeometryCount));
-    return 1.0 - blocked / norm;
 }
 
 }  // namespace halfmoon::gradient

@@ -32,7 +32,9 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <span>
+#include <vector>
 
 #include "core/boundary_quadrature.hpp"
 #include "core/closed_form.hpp"
@@ -217,14 +219,33 @@ void visit_monotone_piece(std::span<const double> kinks, const auto& cell_of, do
 // ----------------------------------------------------------------------------------------
 
 // What the pass integrates, at every node: the remainder's intensity (for the velocity
-// integrals) and the primitives F_j/r^2 of its kParts parts (for their blocked fluxes). A
-// source provides
-//   kParts, kLimbBehaviour, kinks(), cell_of(mu),
+// integrals) and the primitives F_j/r^2 of its parts (for their blocked fluxes). A source
+// provides
+//   kParts (or kDynamicParts), part_count(), kLimbBehaviour, kinks(), cell_of(mu),
 //   intensity(cell, mu), parts(cell, mu, double* out), parts_at_limb(double* out).
+// A count of parts known only at run time (the tabulated profile's).
+inline constexpr std::size_t kDynamicParts = std::numeric_limits<std::size_t>::max();
+
+template <std::size_t Parts>
+struct PartValues {
+    using Type = std::array<double, Parts>;
+    static Type make(std::size_t /*count*/) { return Type{}; }
+};
+
+template <>
+struct PartValues<kDynamicParts> {
+    using Type = std::vector<double>;
+    static Type make(std::size_t count) { return Type(count, 0.0); }
+};
+
 template <std::size_t Parts>
 struct RemainderIntegrals {
+    explicit RemainderIntegrals(std::size_t count)
+        : parts(PartValues<Parts>::make(count)), scratch(PartValues<Parts>::make(count)) {}
+
     VelocityIntegrals velocity{};
-    std::array<double, Parts> parts{};  // blocked flux of each part (not normalised)
+    typename PartValues<Parts>::Type parts;    // blocked flux of each part (not normalised)
+    typename PartValues<Parts>::Type scratch;  // the parts' primitives at one node
 };
 
 // The rim of circle `index` for gamma in [gamma_lo, gamma_hi] within [0, pi], gamma measured
@@ -271,12 +292,11 @@ void rim_sub_piece(const closed_form::Circle& circle, int index, double gamma_lo
         rim.cosine += v * cos_gamma;
         rim.sine += sine_sign * v * sin_gamma;
         if constexpr (Parts > 0) {
-            double f[Parts];
-            source.parts(cell, mu, f);
+            source.parts(cell, mu, out.scratch.data());
             // X x dX = p (p + z cos gamma) dgamma.
             const double cross = weight * p * (zpp - 2.0 * z * half_sq);
-            for (std::size_t j = 0; j < Parts; ++j) {
-                out.parts[j] += f[j] * cross;
+            for (std::size_t j = 0; j < out.parts.size(); ++j) {
+                out.parts[j] += out.scratch[j] * cross;
             }
         }
     };
@@ -348,12 +368,11 @@ void line_sub_piece(const closed_form::Line& line, double s_in, double s_out, bo
         sums.plain += v;
         sums.moment += v * mirror * b * std::sin(tau);
         if constexpr (Parts > 0) {
-            double f[Parts];
-            source.parts(cell, mu, f);
+            source.parts(cell, mu, out.scratch.data());
             // X x dX = h ds = h mu dtau.
             const double cross = direction * weight * line.h * mu;
-            for (std::size_t j = 0; j < Parts; ++j) {
-                out.parts[j] += f[j] * cross;
+            for (std::size_t j = 0; j < out.parts.size(); ++j) {
+                out.parts[j] += out.scratch[j] * cross;
             }
         }
     };
@@ -389,12 +408,11 @@ template <std::size_t Parts, typename Source>
 RemainderIntegrals<Parts> remainder_integrals(
     const closed_form::Boundary& boundary, const Source& source,
     const boundary_quadrature::QuadratureRule& rule = kGradientRule) {
-    RemainderIntegrals<Parts> out;
+    RemainderIntegrals<Parts> out(source.part_count());
     if constexpr (Parts > 0) {
-        double at_limb[Parts];
-        source.parts_at_limb(at_limb);
-        for (std::size_t j = 0; j < Parts; ++j) {
-            out.parts[j] = at_limb[j] * boundary.limb;
+        source.parts_at_limb(out.scratch.data());
+        for (std::size_t j = 0; j < out.parts.size(); ++j) {
+            out.parts[j] = out.scratch[j] * boundary.limb;
         }
     }
     for (int i = 0; i < boundary.arc_count; ++i) {

@@ -11,17 +11,22 @@
 // B is linear in the coefficients for every law but two: the power2 law's exponent alpha
 // enters through mu^alpha, whose derivative mu^alpha log(mu) is one more part of the pass; the
 // tabulated profile's monotone interpolant depends on its nodes and intensities through its
-// slopes, and its coefficient partials are not given (NaN).
+// slopes: its partials with respect to the intensities are given (through the Hermite basis and
+// the slopes' own derivatives), those with respect to the nodes mu_k are not (NaN).
 #pragma once
 
 #include <array>
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <memory>
 #include <span>
+#include <type_traits>
+#include <vector>
 
 #include "core/closed_form.hpp"
 #include "core/constants.hpp"
+#include "core/gradient_quadrature.hpp"
 #include "core/laws.hpp"
 #include "core/special.hpp"
 
@@ -33,6 +38,12 @@ struct Smooth {
     int cell_of(double /*mu*/) const { return 0; }
 };
 
+// A law's record with what its gradient prepares once per channel (most laws need nothing).
+template <typename Law>
+struct PreparedLaw {
+    typename Law::Record record;
+};
+
 // a1 mu^(1/2) + a3 mu^(3/2); parts mu^(1/2) and mu^(3/2), with the primitives of
 // HalfPowerRemainder: F/r^2 = 2/(k+4) (1 + q + ... + q^(k+3)) / ((1 + q)(1 + q^2)), q = sqrt(mu).
 struct HalfPowerSource : Smooth {
@@ -41,6 +52,7 @@ struct HalfPowerSource : Smooth {
     double a1;
     double a3;
 
+    std::size_t part_count() const { return kParts; }
     double intensity(int /*cell*/, double mu) const { return std::sqrt(mu) * (a1 + a3 * mu); }
     void parts(int /*cell*/, double mu, double* out) const {
         const double q = std::sqrt(mu);
@@ -63,6 +75,7 @@ struct ExponentialSource : Smooth {
     static constexpr LimbBehaviour kLimbBehaviour = LimbBehaviour::kAnalyticInMu;
     double c;
 
+    std::size_t part_count() const { return kParts; }
     double intensity(int /*cell*/, double mu) const { return c / std::expm1(mu); }
     void parts(int /*cell*/, double mu, double* out) const {
         out[0] = special::bose_primitive_over_r2(mu);
@@ -79,6 +92,7 @@ struct PowerSource : Smooth {
     double c;
     double b;
 
+    std::size_t part_count() const { return kParts; }
     double intensity(int /*cell*/, double mu) const { return c * std::pow(mu, b - 2.0); }
     void parts(int /*cell*/, double mu, double* out) const {
         const double r2 = (1.0 - mu) * (1.0 + mu);
@@ -100,17 +114,130 @@ struct PowerSource : Smooth {
     }
 };
 
-// The tabulated profile: the whole law, one part (the profile itself).
-struct TabulatedSource {
-    static constexpr std::size_t kParts = 1;
-    static constexpr LimbBehaviour kLimbBehaviour = TabulatedProfile::kLimbBehaviour;
-    const TabulatedProfile& profile;
+// The tabulated profile. Its intensity is the cubic Hermite interpolant of the values I_k and
+// the slopes d_k at the nodes mu_k, held at the end values beyond them:
+//   I(mu) = sum_k I_k H_k(mu) + d_k G_k(mu),
+// with H_k (value 1 at node k, 0 at the others, slopes 0) and G_k (values 0, slope 1 at node k)
+// the Hermite basis, and d the monotone slopes of the secants (monotone_slopes), which depend on
+// the I_k. So
+//   dB/dI_j = B[H_j] + sum_k B[G_k] dd_k/dI_j,
+// and the same for the normalisation, with B[phi] the blocked flux of the intensity phi. The
+// parts are the profile itself (for B) and the 2m basis profiles H_j, G_k.
+struct TabulatedGradient {
+    TabulatedProfile profile;
+    std::vector<TabulatedProfile> basis;  // H_0 .. H_(m-1), G_0 .. G_(m-1)
+    std::vector<double> slope_jacobian;   // dd_k/dI_j at k m + j
+};
 
-    std::span<const double> kinks() const { return profile.kinks(); }
-    int cell_of(double mu) const { return profile.cell_of(mu); }
-    double intensity(int /*cell*/, double mu) const { return profile.intensity(mu); }
-    void parts(int cell, double mu, double* out) const { out[0] = profile.over_r2(cell, mu); }
-    void parts_at_limb(double* out) const { out[0] = profile.at_limb(); }
+template <>
+struct PreparedLaw<TabulatedLaw> {
+    std::size_t nodes = 0;  // m
+    std::shared_ptr<const TabulatedGradient> data;
+};
+
+// dd_k/dI_j of monotone_slopes (laws.hpp), row-major in k, from the derivatives of each slope
+// with respect to the secants delta_c = (I_(c+1) - I_c)/h_c. A slope set to zero at an extremum
+// of the data, or clipped to three secants at an end, has the derivative of that branch.
+inline std::vector<double> monotone_slopes_jacobian(std::span<const double> h,
+                                                    std::span<const double> delta) {
+    const std::size_t cells = h.size();
+    const std::size_t m = cells + 1;
+    // dd_k/ddelta_c at k cells + c.
+    std::vector<double> by_secant(m * cells, 0.0);
+    auto at = [&](std::size_t k, std::size_t c) -> double& { return by_secant[k * cells + c]; };
+    if (cells == 1) {
+        at(0, 0) = 1.0;
+        at(1, 0) = 1.0;
+    } else {
+        for (std::size_t k = 1; k < cells; ++k) {
+            const double a = delta[k - 1];
+            const double b = delta[k];
+            if (a == 0.0 || b == 0.0 || (a > 0.0) != (b > 0.0)) {
+                continue;
+            }
+            // d = (w1 + w2)/(w1/a + w2/b), a weighted harmonic mean.
+            const double w1 = 2.0 * h[k] + h[k - 1];
+            const double w2 = h[k] + 2.0 * h[k - 1];
+            const double den = w1 / a + w2 / b;
+            at(k, k - 1) = (w1 + w2) * (w1 / (a * a)) / (den * den);
+            at(k, k) = (w1 + w2) * (w2 / (b * b)) / (den * den);
+        }
+        auto sign = [](double v) { return (v > 0.0) - (v < 0.0); };
+        // s = ((2 h0 + h1) d0 - h0 d1)/(h0 + h1), zero or 3 d0 where clipped.
+        auto end = [&](std::size_t k, std::size_t c0, std::size_t c1) {
+            const double h0 = h[c0];
+            const double h1 = h[c1];
+            const double d0 = delta[c0];
+            const double d1 = delta[c1];
+            const double s = ((2.0 * h0 + h1) * d0 - h0 * d1) / (h0 + h1);
+            if (sign(s) != sign(d0)) {
+                return;
+            }
+            if (sign(d0) != sign(d1) && std::fabs(s) > 3.0 * std::fabs(d0)) {
+                at(k, c0) = 3.0;
+                return;
+            }
+            at(k, c0) = (2.0 * h0 + h1) / (h0 + h1);
+            at(k, c1) = -h0 / (h0 + h1);
+        };
+        end(0, 0, 1);
+        end(cells, cells - 1, cells - 2);
+    }
+    // ddelta_c/dI_j = ((j = c + 1) - (j = c)) / h_c.
+    std::vector<double> jacobian(m * m, 0.0);
+    for (std::size_t k = 0; k < m; ++k) {
+        for (std::size_t c = 0; c < cells; ++c) {
+            const double v = at(k, c) / h[c];
+            jacobian[k * m + c + 1] += v;
+            jacobian[k * m + c] -= v;
+        }
+    }
+    return jacobian;
+}
+
+inline PreparedLaw<TabulatedLaw> prepare_tabulated(std::span<const double> coefficients) {
+    const std::size_t m = coefficients.size() / 2;
+    const std::span<const double> mu = coefficients.first(m);
+    const std::span<const double> intensity = coefficients.subspan(m, m);
+    auto data = std::make_shared<TabulatedGradient>();
+    data->profile = TabulatedProfile(mu, intensity);
+    const ProfileSecants secants = profile_secants(mu, intensity);
+    data->slope_jacobian = monotone_slopes_jacobian(secants.h, secants.delta);
+    std::vector<double> unit(m, 0.0);
+    const std::vector<double> none(m, 0.0);
+    for (const bool values : {true, false}) {
+        for (std::size_t j = 0; j < m; ++j) {
+            unit[j] = 1.0;
+            data->basis.push_back(values ? TabulatedProfile(mu, unit, none)
+                                         : TabulatedProfile(mu, none, unit));
+            unit[j] = 0.0;
+        }
+    }
+    return PreparedLaw<TabulatedLaw>{m, std::move(data)};
+}
+
+// Parts: the profile, then the 2m basis profiles.
+struct TabulatedSource {
+    static constexpr std::size_t kParts = kDynamicParts;
+    static constexpr LimbBehaviour kLimbBehaviour = TabulatedProfile::kLimbBehaviour;
+    const TabulatedGradient& law;
+
+    std::size_t part_count() const { return 1 + law.basis.size(); }
+    std::span<const double> kinks() const { return law.profile.kinks(); }
+    int cell_of(double mu) const { return law.profile.cell_of(mu); }
+    double intensity(int /*cell*/, double mu) const { return law.profile.intensity(mu); }
+    void parts(int cell, double mu, double* out) const {
+        out[0] = law.profile.over_r2(cell, mu);
+        for (std::size_t j = 0; j < law.basis.size(); ++j) {
+            out[1 + j] = law.basis[j].over_r2(cell, mu);
+        }
+    }
+    void parts_at_limb(double* out) const {
+        out[0] = law.profile.at_limb();
+        for (std::size_t j = 0; j < law.basis.size(); ++j) {
+            out[1 + j] = law.basis[j].at_limb();
+        }
+    }
 };
 
 // The remainder of each law.
@@ -122,44 +249,52 @@ struct LawRest {
 template <>
 struct LawRest<NonlinearLaw> {
     static constexpr std::size_t kParts = HalfPowerSource::kParts;
-    static HalfPowerSource source(const NonlinearLaw::Record& law) { return {{}, law.c1, law.c3}; }
-    static double blocked(const NonlinearLaw::Record& law, std::span<const double> q) {
-        return law.c1 * q[0] + law.c3 * q[1];
+    static HalfPowerSource source(const PreparedLaw<NonlinearLaw>& law) {
+        return {{}, law.record.c1, law.record.c3};
+    }
+    static double blocked(const PreparedLaw<NonlinearLaw>& law, std::span<const double> q) {
+        return law.record.c1 * q[0] + law.record.c3 * q[1];
     }
 };
 
 template <>
 struct LawRest<SquareRootLaw> {
     static constexpr std::size_t kParts = HalfPowerSource::kParts;
-    static HalfPowerSource source(const SquareRootLaw::Record& law) { return {{}, law.c2, 0.0}; }
-    static double blocked(const SquareRootLaw::Record& law, std::span<const double> q) {
-        return law.c2 * q[0];
+    static HalfPowerSource source(const PreparedLaw<SquareRootLaw>& law) {
+        return {{}, law.record.c2, 0.0};
+    }
+    static double blocked(const PreparedLaw<SquareRootLaw>& law, std::span<const double> q) {
+        return law.record.c2 * q[0];
     }
 };
 
 template <>
 struct LawRest<ExponentialLaw> {
     static constexpr std::size_t kParts = ExponentialSource::kParts;
-    static ExponentialSource source(const ExponentialLaw::Record& law) { return {{}, law.c2}; }
-    static double blocked(const ExponentialLaw::Record& law, std::span<const double> q) {
-        return law.c2 * q[0];
+    static ExponentialSource source(const PreparedLaw<ExponentialLaw>& law) {
+        return {{}, law.record.c2};
+    }
+    static double blocked(const PreparedLaw<ExponentialLaw>& law, std::span<const double> q) {
+        return law.record.c2 * q[0];
     }
 };
 
 template <>
 struct LawRest<Power2Law> {
     static constexpr std::size_t kParts = PowerSource::kParts;
-    static PowerSource source(const Power2Law::Record& law) { return {{}, law.c, law.alpha + 2.0}; }
-    static double blocked(const Power2Law::Record& law, std::span<const double> q) {
-        return law.c * q[0];
+    static PowerSource source(const PreparedLaw<Power2Law>& law) {
+        return {{}, law.record.c, law.record.alpha + 2.0};
+    }
+    static double blocked(const PreparedLaw<Power2Law>& law, std::span<const double> q) {
+        return law.record.c * q[0];
     }
 };
 
 template <>
 struct LawRest<TabulatedLaw> {
     static constexpr std::size_t kParts = TabulatedSource::kParts;
-    static TabulatedSource source(const TabulatedProfile& law) { return {law}; }
-    static double blocked(const TabulatedProfile& /*law*/, std::span<const double> q) {
+    static TabulatedSource source(const PreparedLaw<TabulatedLaw>& law) { return {*law.data}; }
+    static double blocked(const PreparedLaw<TabulatedLaw>& /*law*/, std::span<const double> q) {
         return q[0];
     }
 };
@@ -173,19 +308,29 @@ inline double flux_partial(double d_blocked, double d_norm, double blocked, doub
 // dB/dc from the linear structure of its power basis (c0 + c1 mu + c2 mu^2, laws.hpp) and its
 // remainder, and dN/dc from its normalisation.
 template <typename Law>
-void coefficient_partials(const typename Law::Record& law, const closed_form::Moments& m,
+void coefficient_partials(const PreparedLaw<Law>& law, const closed_form::Moments& m,
                           std::span<const double> q, double blocked, double norm,
                           std::span<double> out);
 
+// The prepared record of a law, once per channel.
+template <typename Law>
+PreparedLaw<Law> prepare_law(std::span<const double> coefficients) {
+    if constexpr (std::is_same_v<Law, TabulatedLaw>) {
+        return prepare_tabulated(coefficients);
+    } else {
+        return PreparedLaw<Law>{Law::record(coefficients)};
+    }
+}
+
 template <>
-inline void coefficient_partials<UniformLaw>(const UniformLaw::Record& /*law*/,
+inline void coefficient_partials<UniformLaw>(const PreparedLaw<UniformLaw>& /*law*/,
                                              const closed_form::Moments& /*m*/,
                                              std::span<const double> /*q*/, double /*blocked*/,
                                              double /*norm*/, std::span<double> /*out*/) {}
 
 // (1 - u) + u mu; N = pi (1 - u/3).
 template <>
-inline void coefficient_partials<LinearLaw>(const LinearLaw::Record& /*law*/,
+inline void coefficient_partials<LinearLaw>(const PreparedLaw<LinearLaw>& /*law*/,
                                             const closed_form::Moments& m,
                                             std::span<const double> /*q*/, double blocked,
                                             double norm, std::span<double> out) {
@@ -194,7 +339,7 @@ inline void coefficient_partials<LinearLaw>(const LinearLaw::Record& /*law*/,
 
 // (1 - u1 - u2) + (u1 + 2 u2) mu - u2 mu^2; N = pi (1 - u1/3 - u2/6).
 template <>
-inline void coefficient_partials<QuadraticLaw>(const QuadraticLaw::Record& /*law*/,
+inline void coefficient_partials<QuadraticLaw>(const PreparedLaw<QuadraticLaw>& /*law*/,
                                                const closed_form::Moments& m,
                                                std::span<const double> /*q*/, double blocked,
                                                double norm, std::span<double> out) {
@@ -205,7 +350,7 @@ inline void coefficient_partials<QuadraticLaw>(const QuadraticLaw::Record& /*law
 // (1 - c1 - c2 - c3 - c4) + c2 mu + c4 mu^2 + c1 mu^(1/2) + c3 mu^(3/2);
 // N = 2 pi (1/2 - c1/10 - c2/6 - 3 c3/14 - c4/4).
 template <>
-inline void coefficient_partials<NonlinearLaw>(const NonlinearLaw::Record& /*law*/,
+inline void coefficient_partials<NonlinearLaw>(const PreparedLaw<NonlinearLaw>& /*law*/,
                                                const closed_form::Moments& m,
                                                std::span<const double> q, double blocked,
                                                double norm, std::span<double> out) {
@@ -217,7 +362,7 @@ inline void coefficient_partials<NonlinearLaw>(const NonlinearLaw::Record& /*law
 
 // (1 - c1) + c1 mu + c2/(e^mu - 1); N = 2 pi (1/2 - c1/6 + c2 D(1)).
 template <>
-inline void coefficient_partials<ExponentialLaw>(const ExponentialLaw::Record& /*law*/,
+inline void coefficient_partials<ExponentialLaw>(const PreparedLaw<ExponentialLaw>& /*law*/,
                                                  const closed_form::Moments& m,
                                                  std::span<const double> q, double blocked,
                                                  double norm, std::span<double> out) {
@@ -227,7 +372,7 @@ inline void coefficient_partials<ExponentialLaw>(const ExponentialLaw::Record& /
 
 // (1 - c1 - c2) + c1 mu + c2 mu^(1/2); N = 2 pi (1/2 - c1/6 - c2/10).
 template <>
-inline void coefficient_partials<SquareRootLaw>(const SquareRootLaw::Record& /*law*/,
+inline void coefficient_partials<SquareRootLaw>(const PreparedLaw<SquareRootLaw>& /*law*/,
                                                 const closed_form::Moments& m,
                                                 std::span<const double> q, double blocked,
                                                 double norm, std::span<double> out) {
@@ -238,23 +383,41 @@ inline void coefficient_partials<SquareRootLaw>(const SquareRootLaw::Record& /*l
 // (1 - c) + c mu^alpha; N = 2 pi (1/2 - c alpha/(2 (alpha + 2))), so
 // dN/dc = -pi alpha/(alpha + 2) and dN/dalpha = -2 pi c/(alpha + 2)^2.
 template <>
-inline void coefficient_partials<Power2Law>(const Power2Law::Record& law,
+inline void coefficient_partials<Power2Law>(const PreparedLaw<Power2Law>& law,
                                             const closed_form::Moments& m,
                                             std::span<const double> q, double blocked, double norm,
                                             std::span<double> out) {
-    const double b = law.alpha + 2.0;
-    out[0] = flux_partial(q[0] - m.s0, -kPi * law.alpha / b, blocked, norm);
-    out[1] = flux_partial(law.c * q[1], -kTwoPi * law.c / (b * b), blocked, norm);
+    const double alpha = law.record.alpha;
+    const double c = law.record.c;
+    const double b = alpha + 2.0;
+    out[0] = flux_partial(q[0] - m.s0, -kPi * alpha / b, blocked, norm);
+    out[1] = flux_partial(c * q[1], -kTwoPi * c / (b * b), blocked, norm);
 }
 
-// Not given for the tabulated profile.
+// The nodes mu_k: not given (NaN). The intensities I_j from the parts (q[0] is the profile's,
+// then the value and the slope bases'); each basis profile's integral over mu gives its part of
+// the normalisation 2 pi integral of mu I dmu.
 template <>
-inline void coefficient_partials<TabulatedLaw>(const TabulatedProfile& /*law*/,
+inline void coefficient_partials<TabulatedLaw>(const PreparedLaw<TabulatedLaw>& law,
                                                const closed_form::Moments& /*m*/,
-                                               std::span<const double> /*q*/, double /*blocked*/,
-                                               double /*norm*/, std::span<double> out) {
-    for (double& v : out) {
-        v = std::numeric_limits<double>::quiet_NaN();
+                                               std::span<const double> q, double blocked,
+                                               double norm, std::span<double> out) {
+    const std::size_t m = law.nodes;
+    const TabulatedGradient& data = *law.data;
+    for (std::size_t k = 0; k < m; ++k) {
+        out[k] = std::numeric_limits<double>::quiet_NaN();
+    }
+    for (std::size_t j = 0; j < m; ++j) {
+        double d_blocked = q[1 + j];
+        double d_norm = data.basis[j].integral_over_mu();
+        for (std::size_t k = 0; k < m; ++k) {
+            const double slope = data.slope_jacobian[k * m + j];
+            if (slope != 0.0) {
+                d_blocked += slope * q[1 + m + k];
+                d_norm += slope * data.basis[m + k].integral_over_mu();
+            }
+        }
+        out[m + j] = flux_partial(d_blocked, kTwoPi * d_norm, blocked, norm);
     }
 }
 

@@ -85,7 +85,8 @@ constexpr const char kTransitGradientDoc[] =
     "    flux of shape (S, C, n), the same as transit() gives to rounding; partials of shape "
     "(S, C, 5 + K, n): the derivatives of the flux with respect to x, y, line_angle "
     "(radians), first_radius, second_radius and the K coefficients. Points the planet cannot "
-    "reach have zero partials. The tabulated law's coefficient partials are NaN.\n\n"
+    "reach have zero partials. The tabulated law's partials with respect to its nodes mu_k are "
+    "NaN (those with respect to its intensities are given).\n\n"
     "The derivatives are those of the exact boundary integrals (the normal velocity of each "
     "moving boundary piece times the intensity, integrated along it). Where a rim touches the "
     "limb (the contacts) they are continuous but not differentiable.";
@@ -372,8 +373,9 @@ int default_thread_count(double work, std::size_t tasks) {
     return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(processors), tasks));
 }
 
-// Runs one call with the interpreter lock released: a plan per channel (`make_plan(record, p1,
-// p2)`, which gives its engine::Channel and its estimated cost per reachable point), tasks of
+// Runs one call with the interpreter lock released: a plan per channel (`make_plan(record,
+// coefficients, p1, p2)`, which gives its engine::Channel and its estimated cost per reachable
+// point), tasks of
 // about kTaskCost of work each, and `compute(plan, task, offset)` for every task, offset being
 // that of the task's set in the (S, n) arrays. Both entries, the flux and the flux with its
 // gradient, share it. Returns false with an exception set when a signal handler raised one (the
@@ -381,7 +383,8 @@ int default_thread_count(double work, std::size_t tasks) {
 template <ExactLaw Law, typename MakePlan, typename Compute>
 bool run_channels(const TransitCall& call, int threads, const char* entry, MakePlan&& make_plan,
                   Compute&& compute) {
-    using Plan = std::invoke_result_t<MakePlan&, const typename Law::Record&, double, double>;
+    using Plan = std::invoke_result_t<MakePlan&, const typename Law::Record&,
+                                      std::span<const double>, double, double>;
     const npy_intp n = call.points;
     const npy_intp channels = call.sets * call.channels;
     const auto k = static_cast<std::size_t>(call.coefficients.shape[2]);
@@ -392,8 +395,8 @@ bool run_channels(const TransitCall& call, int threads, const char* entry, MakeP
         plans.reserve(static_cast<std::size_t>(channels));
         for (npy_intp sc = 0; sc < channels; ++sc) {
             const std::span<const double> coefficients(call.coefficients.data + sc * k, k);
-            plans.push_back(make_plan(Law::record(coefficients), call.first_radius.data[sc],
-                                      call.second_radius.data[sc]));
+            plans.push_back(make_plan(Law::record(coefficients), coefficients,
+                                      call.first_radius.data[sc], call.second_radius.data[sc]));
             const Plan& plan = plans.back();
             const auto chunk =
                 static_cast<std::int64_t>(std::max(1.0, kTaskCost / plan.point_cost));
@@ -471,7 +474,9 @@ bool run_transit(const TransitCall& call, int threads, double* flux) {
                        call.y.data + offset, call.line_angle.data + offset,
                        flux + task.channel * n);
     };
-    return run_channels<Law>(call, threads, "transit", plan_channel<Law>, compute);
+    auto make_plan = [](const typename Law::Record& record, std::span<const double> /*c*/,
+                        double p1, double p2) { return plan_channel<Law>(record, p1, p2); };
+    return run_channels<Law>(call, threads, "transit", make_plan, compute);
 }
 
 // One channel of one set for the gradient: the engine's channel and the law's record (which
@@ -479,13 +484,15 @@ bool run_transit(const TransitCall& call, int threads, double* flux) {
 template <ExactLaw Law>
 struct GradientPlan {
     engine::Channel<Law> channel;
-    typename Law::Record record;
+    gradient::PreparedLaw<Law> law;
     double point_cost = 0.0;
 };
 
 template <ExactLaw Law>
-GradientPlan<Law> plan_gradient(const typename Law::Record& record, double p1, double p2) {
-    GradientPlan<Law> plan{engine::make_channel<Law>(record, p1, p2), record};
+GradientPlan<Law> plan_gradient(const typename Law::Record& record,
+                                std::span<const double> coefficients, double p1, double p2) {
+    GradientPlan<Law> plan{engine::make_channel<Law>(record, p1, p2),
+                           gradient::prepare_law<Law>(coefficients)};
     // Equal radii take the halves' enumeration too: each half has its own radius partial.
     if (std::max(p1, p2) >= closed_form::kMaxRadius) {
         plan.point_cost = kGradientFactor * kWholeLawCost;
@@ -511,7 +518,7 @@ bool run_transit_gradient(const TransitCall& call, int threads, double* flux, do
         std::vector<double> point(static_cast<std::size_t>(rows));
         for (std::int64_t i = task.begin; i < task.end; ++i) {
             flux[task.channel * n + i] = gradient::flux_and_partials(
-                plan.channel, plan.record, z[i], x[i], y[i], line[i], std::span<double>(point));
+                plan.channel, plan.law, z[i], x[i], y[i], line[i], std::span<double>(point));
             for (npy_intp q = 0; q < rows; ++q) {
                 out[q * n + i] = point[static_cast<std::size_t>(q)];
             }
