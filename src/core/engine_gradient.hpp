@@ -235,10 +235,10 @@ inline void rim_polynomial(const closed_form::Boundary& boundary, const PowerBas
     PhiPair phi_to[kMaxArcs];
     std::array<PhiPair, 2> complete{};
     if (basis.c1 != 0.0) {
-        double x[kLanes];
-        double y[kLanes];
-        double one[kLanes];
-        int owner[kLanes];  // 2 i: from of arc i, 2 i + 1: its to, 2 kMaxArcs + j: circle j
+        double x[kLanes] = {};
+        double y[kLanes] = {};
+        double one[kLanes] = {};
+        int owner[kLanes] = {};  // 2 i: from of arc i, 2 i + 1: its to, 2 kMaxArcs + j: circle j
         int lanes = 0;
         auto add = [&](double xv, double yv, int who) {
             x[lanes] = xv;
