@@ -337,6 +337,10 @@ def test_engine_sets_channels_and_threads() -> None:
     np.testing.assert_allclose(flux, _engine.transit(*args), rtol=0, atol=1e-15)
     with pytest.raises(ValueError, match="coefficients"):
         _engine.transit_gradient("quadratic", coefficients[:, :, :1], *args[2:])
+    with pytest.raises(ValueError, match="threads"):
+        _engine.transit_gradient(*args, threads=0)
+    with pytest.raises(ValueError, match="unknown limb-darkening law"):
+        _engine.transit_gradient("cubic", *args[1:])
 
 
 # ---- the model's Jacobian --------------------------------------------------------------------

@@ -32,6 +32,8 @@ Examples
 >>> model = halfmoon.Model(params, np.linspace(-0.1, 0.1, 200))
 >>> flux = halfmoon.jax.flux_function(model, ["radius_leading", "radius_trailing"])
 >>> depth = jax.jit(lambda v: 1.0 - jnp.min(flux(v)))
+>>> bool(depth(jnp.array([0.118, 0.124])) > 0.01)
+True
 >>> slope = jax.grad(lambda v: jnp.sum(flux(v)))(jnp.array([0.118, 0.124]))
 >>> bool(slope[0] < 0.0 and slope[1] < 0.0)
 True
