@@ -11,10 +11,11 @@
 // B is linear in the coefficients for every law but two: the power2 law's exponent alpha
 // enters through mu^alpha, whose derivative mu^alpha log(mu) is one more part of the pass; the
 // tabulated profile's monotone interpolant depends on its nodes and intensities through its
-// slopes: its partials with respect to the intensities are given (through the Hermite basis and
-// the slopes' own derivatives), those with respect to the nodes mu_k are not (NaN).
+// slopes: its partials with respect to the intensities are given (through the derivatives of
+// those slopes), those with respect to the nodes mu_k are not (NaN).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -115,18 +116,47 @@ struct PowerSource : Smooth {
 };
 
 // The tabulated profile. Its intensity is the cubic Hermite interpolant of the values I_k and
-// the slopes d_k at the nodes mu_k, held at the end values beyond them:
-//   I(mu) = sum_k I_k H_k(mu) + d_k G_k(mu),
-// with H_k (value 1 at node k, 0 at the others, slopes 0) and G_k (values 0, slope 1 at node k)
-// the Hermite basis, and d the monotone slopes of the secants (monotone_slopes), which depend on
-// the I_k. So
-//   dB/dI_j = B[H_j] + sum_k B[G_k] dd_k/dI_j,
-// and the same for the normalisation, with B[phi] the blocked flux of the intensity phi. The
-// parts are the profile itself (for B) and the 2m basis profiles H_j, G_k.
+// the slopes d_k at the nodes mu_k, held at the end values beyond them, with d the monotone
+// slopes of the secants (monotone_slopes), which depend on the I_k. The interpolant is linear in
+// its values and slopes together, so its derivative with respect to I_j is the Hermite
+// interpolant D_j of the values e_j (1 at node j, 0 elsewhere) and the slopes dd_k/dI_j, and
+//   dB/dI_j = B[D_j],  dN/dI_j = N[D_j],
+// B[phi] being the blocked flux of the intensity phi. The parts are the profile itself (for B)
+// and the m profiles D_j.
+//
+// Within a cell most D_j are constant (zero away from node j and its neighbours, whose slopes
+// it moves), so their primitives are the constant F(hi) of the cell: the table below keeps, per
+// cell, F(hi) of every D_j and the polynomials of those that are not zero there, and one node
+// evaluates F/r^2 of all of them with one reciprocal.
 struct TabulatedGradient {
+    struct Varying {
+        std::size_t part;
+        std::array<double, 5> e;  // F = F(hi) + x (e0 + e1 x + ... + e4 x^4), x = hi - mu
+    };
     TabulatedProfile profile;
-    std::vector<TabulatedProfile> basis;  // H_0 .. H_(m-1), G_0 .. G_(m-1)
-    std::vector<double> slope_jacobian;   // dd_k/dI_j at k m + j
+    std::vector<TabulatedProfile> derivatives;  // D_0 .. D_(m-1)
+    std::vector<double> hi;                     // per cell
+    std::vector<double> f_hi;                   // F(hi) of D_j in cell c at c m + j
+    std::vector<std::vector<Varying>> varying;  // per cell
+
+    // F/r^2 of every D_j at mu in `cell`, into out[0..m).
+    void derivative_parts(int cell, double mu, double* out) const {
+        const auto c = static_cast<std::size_t>(cell);
+        const std::size_t m = derivatives.size();
+        const double x = hi[c] - mu;
+        // On the cell reaching mu = 1, F(hi) = 0 and x/r^2 = 1/(1 + mu) without cancellation.
+        const bool top = hi[c] == 1.0;
+        const double inv_r2 = top ? 0.0 : 1.0 / ((1.0 - mu) * (1.0 + mu));
+        const double along = top ? 1.0 / (1.0 + mu) : x * inv_r2;
+        const double* f = f_hi.data() + c * m;
+        for (std::size_t j = 0; j < m; ++j) {
+            out[j] = f[j] * inv_r2;
+        }
+        for (const Varying& v : varying[c]) {
+            const auto& e = v.e;
+            out[v.part] += along * ((((e[4] * x + e[3]) * x + e[2]) * x + e[1]) * x + e[0]);
+        }
+    }
 };
 
 template <>
@@ -202,40 +232,51 @@ inline PreparedLaw<TabulatedLaw> prepare_tabulated(std::span<const double> coeff
     auto data = std::make_shared<TabulatedGradient>();
     data->profile = TabulatedProfile(mu, intensity);
     const ProfileSecants secants = profile_secants(mu, intensity);
-    data->slope_jacobian = monotone_slopes_jacobian(secants.h, secants.delta);
-    std::vector<double> unit(m, 0.0);
-    const std::vector<double> none(m, 0.0);
-    for (const bool values : {true, false}) {
+    const std::vector<double> jacobian = monotone_slopes_jacobian(secants.h, secants.delta);
+    std::vector<double> values(m, 0.0);
+    std::vector<double> slopes(m, 0.0);
+    for (std::size_t j = 0; j < m; ++j) {
+        values[j] = 1.0;
+        for (std::size_t k = 0; k < m; ++k) {
+            slopes[k] = jacobian[k * m + j];
+        }
+        data->derivatives.emplace_back(mu, values, slopes);
+        values[j] = 0.0;
+    }
+    const std::size_t cells = data->profile.cells().size();
+    data->f_hi.assign(cells * m, 0.0);
+    data->varying.resize(cells);
+    for (std::size_t c = 0; c < cells; ++c) {
+        data->hi.push_back(data->profile.cells()[c].hi);
         for (std::size_t j = 0; j < m; ++j) {
-            unit[j] = 1.0;
-            data->basis.push_back(values ? TabulatedProfile(mu, unit, none)
-                                         : TabulatedProfile(mu, none, unit));
-            unit[j] = 0.0;
+            const TabulatedProfile::Cell& cell = data->derivatives[j].cells()[c];
+            data->f_hi[c * m + j] = cell.f_hi;
+            if (std::any_of(cell.e.begin(), cell.e.end(), [](double v) { return v != 0.0; })) {
+                data->varying[c].push_back({j, cell.e});
+            }
         }
     }
     return PreparedLaw<TabulatedLaw>{m, std::move(data)};
 }
 
-// Parts: the profile, then the 2m basis profiles.
+// Parts: the profile, then the m derivative profiles.
 struct TabulatedSource {
     static constexpr std::size_t kParts = kDynamicParts;
     static constexpr LimbBehaviour kLimbBehaviour = TabulatedProfile::kLimbBehaviour;
     const TabulatedGradient& law;
 
-    std::size_t part_count() const { return 1 + law.basis.size(); }
+    std::size_t part_count() const { return 1 + law.derivatives.size(); }
     std::span<const double> kinks() const { return law.profile.kinks(); }
     int cell_of(double mu) const { return law.profile.cell_of(mu); }
     double intensity(int /*cell*/, double mu) const { return law.profile.intensity(mu); }
     void parts(int cell, double mu, double* out) const {
         out[0] = law.profile.over_r2(cell, mu);
-        for (std::size_t j = 0; j < law.basis.size(); ++j) {
-            out[1 + j] = law.basis[j].over_r2(cell, mu);
-        }
+        law.derivative_parts(cell, mu, out + 1);
     }
     void parts_at_limb(double* out) const {
         out[0] = law.profile.at_limb();
-        for (std::size_t j = 0; j < law.basis.size(); ++j) {
-            out[1 + j] = law.basis[j].at_limb();
+        for (std::size_t j = 0; j < law.derivatives.size(); ++j) {
+            out[1 + j] = law.derivatives[j].at_limb();
         }
     }
 };
@@ -395,29 +436,17 @@ inline void coefficient_partials<Power2Law>(const PreparedLaw<Power2Law>& law,
 }
 
 // The nodes mu_k: not given (NaN). The intensities I_j from the parts (q[0] is the profile's,
-// then the value and the slope bases'); each basis profile's integral over mu gives its part of
-// the normalisation 2 pi integral of mu I dmu.
+// q[1 + j] that of D_j), the normalisation's derivative 2 pi times the integral of mu D_j.
 template <>
 inline void coefficient_partials<TabulatedLaw>(const PreparedLaw<TabulatedLaw>& law,
                                                const closed_form::Moments& /*m*/,
                                                std::span<const double> q, double blocked,
                                                double norm, std::span<double> out) {
     const std::size_t m = law.nodes;
-    const TabulatedGradient& data = *law.data;
     for (std::size_t k = 0; k < m; ++k) {
         out[k] = std::numeric_limits<double>::quiet_NaN();
-    }
-    for (std::size_t j = 0; j < m; ++j) {
-        double d_blocked = q[1 + j];
-        double d_norm = data.basis[j].integral_over_mu();
-        for (std::size_t k = 0; k < m; ++k) {
-            const double slope = data.slope_jacobian[k * m + j];
-            if (slope != 0.0) {
-                d_blocked += slope * q[1 + m + k];
-                d_norm += slope * data.basis[m + k].integral_over_mu();
-            }
-        }
-        out[m + j] = flux_partial(d_blocked, kTwoPi * d_norm, blocked, norm);
+        const double d_norm = kTwoPi * law.data->derivatives[k].integral_over_mu();
+        out[m + k] = flux_partial(q[1 + k], d_norm, blocked, norm);
     }
 }
 

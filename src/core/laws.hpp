@@ -418,6 +418,7 @@ class TabulatedProfile {
     }
     double at_limb() const { return integral_over_mu(); }
     std::span<const double> kinks() const { return kinks_; }
+    std::span<const Cell> cells() const { return cells_; }
     int cell_of(double mu) const {
         const auto it = std::upper_bound(kinks_.begin(), kinks_.end(), mu);
         return static_cast<int>(it - kinks_.begin());
