@@ -53,6 +53,7 @@ import numpy as np
 from . import _engine, _sky
 from .parameters import Parameters
 from .sky import PlanetArrays, SkyPoints, line_offset, planet_arrays
+from .sky import _elements as sky_elements
 
 __all__ = ["FluxGradient", "parameter_names", "parameter_values", "parameters_from_values"]
 
@@ -253,21 +254,8 @@ class _SkyDerivatives:
 def sky_derivatives(params: Sequence[Parameters], times: np.ndarray) -> _SkyDerivatives:
     """The sky geometry of the sets at the times and its derivatives with respect to the
     orbital elements (per degree for the angles)."""
-    elements = np.array(
-        [
-            (
-                p.mid_transit,
-                p.period,
-                p.semi_major_axis,
-                math.radians(p.inclination),
-                p.eccentricity,
-                math.radians(p.periastron),
-                line_offset(p.rotation)[0],
-            )
-            for p in params
-        ],
-        dtype=np.float64,
-    ).T.copy()
+    # The same elements, in the same units, as the flux's sky geometry.
+    elements = sky_elements(params)
     positions, gradient = _sky.sky_gradient(times, *elements)
     scales = np.array([scale for _, scale in _ORBIT])
     return _SkyDerivatives(SkyPoints(*positions), gradient * scales[:, np.newaxis, np.newaxis])
