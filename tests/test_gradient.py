@@ -17,6 +17,10 @@ of the distance next to the second and third contacts).
 from __future__ import annotations
 
 import math
+import signal
+import subprocess
+import sys
+import time
 import zlib
 from collections.abc import Callable, Sequence
 
@@ -341,6 +345,37 @@ def test_engine_sets_channels_and_threads() -> None:
         _engine.transit_gradient(*args, threads=0)
     with pytest.raises(ValueError, match="unknown limb-darkening law"):
         _engine.transit_gradient("cubic", *args[1:])
+
+
+# The gradient's run is the flux's: threads, released lock, Ctrl-C within 0.1 s.
+INTERRUPTED = r"""
+import sys, time
+import numpy as np
+from halfmoon import _engine
+z = np.linspace(0.0, 1.0, 1_000_000)[None]
+args = ("quadratic", [[[0.4, 0.25]]], [[0.1]], [[0.12]], z, z, 0.0 * z, z)
+print("ready", flush=True)
+try:
+    _engine.transit_gradient(*args, threads=2)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", time.perf_counter(), flush=True)
+"""
+
+
+def test_engine_gradient_is_interrupted_by_ctrl_c() -> None:
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout is not None
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.4)  # inside the call, which runs for seconds
+        sent = time.perf_counter()
+        child.send_signal(signal.SIGINT)
+        words = child.stdout.readline().split()
+        assert child.wait(timeout=30) == 0
+    finally:
+        child.kill()
+    assert words[0] == "interrupted" and float(words[1]) - sent < 0.1
 
 
 # ---- the model's Jacobian --------------------------------------------------------------------
