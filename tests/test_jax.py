@@ -105,7 +105,7 @@ def test_nuts_posterior_contains_the_injected_radii() -> None:
     from numpyro.infer import MCMC, NUTS, init_to_value
 
     truth = PARAMS.replace(eccentricity=0.0, rotation=0.0)
-    times = np.linspace(-0.09, 0.09, 100)
+    times = np.linspace(-0.09, 0.09, 80)
     model = Model(truth, times, threads=1)
     noise = 1e-4
     data = model.flux() + np.random.default_rng(3).normal(0.0, noise, times.size)
@@ -119,8 +119,8 @@ def test_nuts_posterior_contains_the_injected_radii() -> None:
     start = init_to_value(values={"radius_leading": 0.12, "radius_trailing": 0.12})
     sampler = MCMC(
         NUTS(transit, dense_mass=True, init_strategy=start),
-        num_warmup=150,
-        num_samples=150,
+        num_warmup=120,
+        num_samples=120,
         progress_bar=False,
     )
     sampler.run(jax.random.PRNGKey(0), data)
