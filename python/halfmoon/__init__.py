@@ -9,6 +9,9 @@ evening terminator).
   degrees, lengths in stellar radii), per wavelength channel where needed.
 - :class:`Model`: built once for an array of times, returns the flux of a transit, a secondary
   eclipse or a whole orbit for any parameters, one set at a time or many in one pass.
+- :meth:`Model.flux_and_gradient` and :mod:`halfmoon.gradient`: the flux's exact Jacobian,
+  one named column per parameter; :mod:`halfmoon.jax` (with the ``jax`` extra): the light curve
+  as a differentiable JAX function, for gradient-based samplers.
 - :mod:`halfmoon.laws`: the limb-darkening laws and :func:`coefficient_problems`.
 - :mod:`halfmoon.conversions`: impact parameter, stellar density, Kipping's coefficients and
   transit durations.
@@ -25,7 +28,7 @@ Examples
 True
 """
 
-from . import conversions, laws
+from . import conversions, gradient, laws
 from ._version import __version__
 from .laws import LAWS, LIMB_DARKENING_LAWS, coefficient_problems
 from .model import Model
@@ -39,5 +42,6 @@ __all__ = [
     "__version__",
     "coefficient_problems",
     "conversions",
+    "gradient",
     "laws",
 ]

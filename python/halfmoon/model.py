@@ -23,6 +23,8 @@ from typing import Any, Literal
 import numpy as np
 import numpy.typing as npt
 
+from . import gradient
+from .gradient import FluxGradient
 from .methods import AnnulusMethod, ExactMethod, IntegrationMethod, hidden_fraction
 from .parameters import Parameters
 from .sky import PlanetArrays, line_offset, planet_arrays, sky_points
@@ -249,6 +251,72 @@ class Model:
         flux = self._evaluate(sets)
         return flux if sets[0].channels is not None else flux[:, 0]
 
+    def flux_and_gradient(
+        self, params: Parameters | None = None, wrt: Sequence[str] | None = None
+    ) -> FluxGradient:
+        """The flux and its Jacobian with respect to the free parameters.
+
+        Every derivative is exact (no finite differences): the orbit's derivatives chained with
+        those of the exact engine's boundary integrals (see :mod:`halfmoon.gradient`, which
+        also describes the behaviour at the contact points, where the flux is not smooth, and
+        at eccentricity 0).
+
+        Parameters
+        ----------
+        params : Parameters or None, optional
+            Parameters to evaluate; default the ones given at construction.
+        wrt : sequence of str or None, optional
+            The parameters to differentiate by, in the order of the Jacobian's columns, named
+            as :func:`halfmoon.gradient.parameter_names` gives them (``"inclination"``,
+            ``"radius_leading[3]"``, ``"coefficients[1]"``, ...). Default None: every
+            continuous parameter, in that function's order.
+
+        Returns
+        -------
+        FluxGradient
+            ``flux`` as :meth:`flux` gives it (the same to rounding), shape (n,) or
+            (channels, n); ``jacobian`` of shape (n, P) or (channels, n, P), averaged over each
+            exposure like the flux; ``names`` of the P columns. Angles are per degree.
+
+        Raises
+        ------
+        ValueError
+            For a model of method ``"annulus"`` (whose step-limited sums have no useful
+            derivative), or an unknown or repeated name in ``wrt``.
+        """
+        if params is None:
+            params = self.params
+        flux, jacobian, names = self._gradient([params], wrt)
+        if params.channels is None:
+            return FluxGradient(flux[0, 0], jacobian[0, 0], names)
+        return FluxGradient(flux[0], jacobian[0], names)
+
+    def flux_and_gradient_batch(
+        self, params: Sequence[Parameters], wrt: Sequence[str] | None = None
+    ) -> FluxGradient:
+        """:meth:`flux_and_gradient` of many parameter sets in one compiled pass.
+
+        Parameters
+        ----------
+        params : sequence of Parameters
+            The sets, with the same law, channels and per-channel fields.
+        wrt : sequence of str or None, optional
+            As for :meth:`flux_and_gradient`.
+
+        Returns
+        -------
+        FluxGradient
+            ``flux`` of shape (sets, n) or (sets, channels, n), ``jacobian`` of shape
+            (sets, n, P) or (sets, channels, n, P).
+        """
+        sets = list(params)
+        if not sets:
+            raise ValueError("params must hold at least one parameter set")
+        flux, jacobian, names = self._gradient(sets, wrt)
+        if sets[0].channels is None:
+            return FluxGradient(flux[:, 0], jacobian[:, 0], names)
+        return FluxGradient(flux, jacobian, names)
+
     def __call__(self, params: Parameters | None = None) -> np.ndarray:
         """Same as :meth:`flux`."""
         return self.flux(params)
@@ -271,14 +339,7 @@ class Model:
 
     def _evaluate(self, params: list[Parameters]) -> np.ndarray:
         """Fluxes of the sets, shape (S, C, n)."""
-        for k, p in enumerate(params):
-            if type(p) is not Parameters and not isinstance(p, Parameters):
-                raise TypeError(
-                    f"params[{k}] must be a Parameters instance, got {type(p).__name__}"
-                )
-            if p.law not in self._checked_laws:
-                self._require_law(p)
-                self._checked_laws.add(p.law)
+        self._check_sets(params)
         channels = _common_channels(params)
         sky = sky_points(params, self._grid)
         if self.kind == "eclipse":
@@ -294,6 +355,43 @@ class Model:
         if self.subsamples > 1:
             flux = flux.reshape(len(params), channels, -1, self.subsamples).mean(axis=-1)
         return flux
+
+    def _gradient(
+        self, params: list[Parameters], wrt: Sequence[str] | None
+    ) -> tuple[np.ndarray, np.ndarray, tuple[str, ...]]:
+        """Fluxes (S, C, n), Jacobians (S, C, n, P) and the parameter names."""
+        if self.method != "exact":
+            raise ValueError(
+                f"method {self.method!r} has no gradient: its annulus sums are step-limited; "
+                "build the model with method='exact'"
+            )
+        self._check_sets(params)
+        channels = _common_channels(params)
+        eclipse_planet = ratio = None
+        if self.kind != "transit":
+            eclipse_planet = _eclipse_planet(params, channels)
+            ratio = np.stack([_require_flux_ratio(p, channels) for p in params])
+        return gradient.evaluate(
+            params,
+            wrt,
+            grid=self._grid,
+            kind=self.kind,
+            subsamples=self.subsamples,
+            threads=self.threads,
+            channels=channels,
+            eclipse_planet=eclipse_planet,
+            flux_ratio=ratio,
+        )
+
+    def _check_sets(self, params: list[Parameters]) -> None:
+        for k, p in enumerate(params):
+            if type(p) is not Parameters and not isinstance(p, Parameters):
+                raise TypeError(
+                    f"params[{k}] must be a Parameters instance, got {type(p).__name__}"
+                )
+            if p.law not in self._checked_laws:
+                self._require_law(p)
+                self._checked_laws.add(p.law)
 
     # ---- construction helpers ----------------------------------------------------------------
 

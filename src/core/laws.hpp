@@ -400,6 +400,10 @@ class TabulatedProfile {
 
     TabulatedProfile() = default;
     TabulatedProfile(std::span<const double> mu, std::span<const double> intensity);
+    // The cubic Hermite interpolant of the given slopes instead of the monotone ones (the same
+    // cells and held ends); the profile above is this one with the slopes of monotone_slopes.
+    TabulatedProfile(std::span<const double> mu, std::span<const double> intensity,
+                     std::span<const double> slopes);
 
     bool present() const { return !cells_.empty(); }
     double over_r2(int cell, double mu) const {
@@ -414,6 +418,7 @@ class TabulatedProfile {
     }
     double at_limb() const { return integral_over_mu(); }
     std::span<const double> kinks() const { return kinks_; }
+    std::span<const Cell> cells() const { return cells_; }
     int cell_of(double mu) const {
         const auto it = std::upper_bound(kinks_.begin(), kinks_.end(), mu);
         return static_cast<int>(it - kinks_.begin());
@@ -471,16 +476,38 @@ inline std::vector<double> monotone_slopes(std::span<const double> h,
     return d;
 }
 
-inline TabulatedProfile::TabulatedProfile(std::span<const double> mu,
-                                          std::span<const double> intensity) {
+// Cell widths and secants of a grid and its intensities.
+struct ProfileSecants {
+    std::vector<double> h;
+    std::vector<double> delta;
+};
+
+inline ProfileSecants profile_secants(std::span<const double> mu,
+                                      std::span<const double> intensity) {
     const std::size_t m = mu.size();
-    std::vector<double> h(m - 1);
-    std::vector<double> delta(m - 1);
+    ProfileSecants out{std::vector<double>(m - 1), std::vector<double>(m - 1)};
     for (std::size_t k = 0; k + 1 < m; ++k) {
-        h[k] = mu[k + 1] - mu[k];
-        delta[k] = (intensity[k + 1] - intensity[k]) / h[k];
+        out.h[k] = mu[k + 1] - mu[k];
+        out.delta[k] = (intensity[k + 1] - intensity[k]) / out.h[k];
     }
-    const std::vector<double> d = monotone_slopes(h, delta);
+    return out;
+}
+
+inline std::vector<double> profile_slopes(std::span<const double> mu,
+                                          std::span<const double> intensity) {
+    const ProfileSecants secants = profile_secants(mu, intensity);
+    return monotone_slopes(secants.h, secants.delta);
+}
+
+inline TabulatedProfile::TabulatedProfile(std::span<const double> mu,
+                                          std::span<const double> intensity)
+    : TabulatedProfile(mu, intensity, profile_slopes(mu, intensity)) {}
+
+inline TabulatedProfile::TabulatedProfile(std::span<const double> mu,
+                                          std::span<const double> intensity,
+                                          std::span<const double> d) {
+    const std::size_t m = mu.size();
+    const auto [h, delta] = profile_secants(mu, intensity);
     // Cells from the limb inwards: the held end value below mu_1, the cubics, the held end
     // value above mu_m.
     auto constant = [](double lo, double hi, double value) {

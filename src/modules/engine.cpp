@@ -13,6 +13,12 @@
 //   line_angle     (S, n)     sky angle of the dividing line, radians
 // Result: (S, C, n) relative fluxes (1 = unocculted star).
 //
+// transit_gradient(same arguments) -> (flux, partials)
+//
+// The same fluxes (to rounding) and their partial derivatives, shape (S, C, 5 + K, n), in the
+// order x, y, line_angle, first_radius, second_radius, then the K coefficients
+// (core/engine_gradient.hpp). Points the planet cannot reach have zero partials.
+//
 // The computation runs without the interpreter lock, split into tasks of a part of one
 // channel's points (core/parallel.hpp) on `threads` threads started for the call, which end
 // with it. Every task writes its own points, so the result does not depend on the number of
@@ -32,11 +38,13 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "core/closed_form.hpp"
 #include "core/dividing_line.hpp"
 #include "core/engine.hpp"
+#include "core/engine_gradient.hpp"
 #include "core/laws.hpp"
 #include "core/parallel.hpp"
 
@@ -68,6 +76,20 @@ constexpr const char kTransitDoc[] =
     "Returns\n-------\nnumpy.ndarray of shape (S, C, n)\n\n"
     "The interpreter lock is released during the computation, which KeyboardInterrupt "
     "stops.";
+
+constexpr const char kTransitGradientDoc[] =
+    "transit_gradient(law, coefficients, first_radius, second_radius, z, x, y, line_angle, /, "
+    "*, threads=None)\n--\n\n"
+    "Relative flux and its partial derivatives, for the arguments of transit().\n\n"
+    "Returns\n-------\n(flux, partials)\n"
+    "    flux of shape (S, C, n), the same as transit() gives to rounding; partials of shape "
+    "(S, C, 5 + K, n): the derivatives of the flux with respect to x, y, line_angle "
+    "(radians), first_radius, second_radius and the K coefficients. Points the planet cannot "
+    "reach have zero partials. The tabulated law's partials with respect to its nodes mu_k are "
+    "NaN (those with respect to its intensities are given).\n\n"
+    "The derivatives are those of the exact boundary integrals (the normal velocity of each "
+    "moving boundary piece times the intensity, integrated along it). Where a rim touches the "
+    "limb (the contacts) they are continuous but not differentiable.";
 
 // The checked arguments of one call.
 struct TransitCall {
@@ -216,6 +238,8 @@ constexpr double kHalvesCost = 500.0;
 // take the quadrature of the whole law.
 constexpr double kRemainderCost = 2000.0;
 constexpr double kWholeLawCost = 5000.0;
+// The flux with its gradient, against the flux alone (measured by benchmarks/bench_gradient.py).
+constexpr double kGradientFactor = 2.0;
 // A task is about this much work, so that the calling thread polls often enough for a quick
 // answer to Ctrl-C and the threads share the work evenly.
 constexpr double kTaskCost = 5.0e4;
@@ -349,24 +373,31 @@ int default_thread_count(double work, std::size_t tasks) {
     return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(processors), tasks));
 }
 
-// Fills flux (S, C, n) for one law with the interpreter lock released. Returns false with an
-// exception set when a signal handler raised one (the flux is then incomplete) or the run
-// failed.
-template <ExactLaw Law>
-bool run_transit(const TransitCall& call, int threads, double* flux) {
+// Runs one call with the interpreter lock released: a plan per channel (`make_plan(record,
+// coefficients, p1, p2)`, which gives its engine::Channel and its estimated cost per reachable
+// point), tasks of
+// about kTaskCost of work each, and `compute(plan, task, offset)` for every task, offset being
+// that of the task's set in the (S, n) arrays. Both entries, the flux and the flux with its
+// gradient, share it. Returns false with an exception set when a signal handler raised one (the
+// outputs are then incomplete) or the run failed (`entry` names the entry in the message).
+template <ExactLaw Law, typename MakePlan, typename Compute>
+bool run_channels(const TransitCall& call, int threads, const char* entry, MakePlan&& make_plan,
+                  Compute&& compute) {
+    using Plan = std::invoke_result_t<MakePlan&, const typename Law::Record&,
+                                      std::span<const double>, double, double>;
     const npy_intp n = call.points;
     const npy_intp channels = call.sets * call.channels;
     const auto k = static_cast<std::size_t>(call.coefficients.shape[2]);
-    std::vector<ChannelPlan<Law>> plans;
+    std::vector<Plan> plans;
     std::vector<Task> tasks;
     double work = 0.0;
     try {
         plans.reserve(static_cast<std::size_t>(channels));
         for (npy_intp sc = 0; sc < channels; ++sc) {
             const std::span<const double> coefficients(call.coefficients.data + sc * k, k);
-            plans.push_back(plan_channel<Law>(Law::record(coefficients), call.first_radius.data[sc],
-                                              call.second_radius.data[sc]));
-            const ChannelPlan<Law>& plan = plans.back();
+            plans.push_back(make_plan(Law::record(coefficients), coefficients,
+                                      call.first_radius.data[sc], call.second_radius.data[sc]));
+            const Plan& plan = plans.back();
             const auto chunk =
                 static_cast<std::int64_t>(std::max(1.0, kTaskCost / plan.point_cost));
             for (std::int64_t begin = 0; begin < n; begin += chunk) {
@@ -398,13 +429,8 @@ bool run_transit(const TransitCall& call, int threads, double* flux) {
 
     auto run_task = [&](std::int64_t t) {
         const Task& task = tasks[static_cast<std::size_t>(t)];
-        const ChannelPlan<Law>& plan = plans[static_cast<std::size_t>(task.channel)];
-        const npy_intp offset = (task.channel / call.channels) * n;
-        const double* z = call.z.data + offset;
-        const double* x = call.x.data + offset;
-        const double* y = call.y.data + offset;
-        const double* line = call.line_angle.data + offset;
-        planned_fluxes(plan, task.begin, task.end, z, x, y, line, flux + task.channel * n);
+        const Plan& plan = plans[static_cast<std::size_t>(task.channel)];
+        compute(plan, task, (task.channel / call.channels) * n);
     };
     // The lock is taken back only to run the signal handlers: a KeyboardInterrupt they raise
     // stays set on this thread and ends the run.
@@ -430,13 +456,75 @@ bool run_transit(const TransitCall& call, int threads, double* flux) {
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         } catch (const std::exception& error) {
-            PyErr_Format(PyExc_RuntimeError, "transit: %s", error.what());
+            PyErr_Format(PyExc_RuntimeError, "%s: %s", entry, error.what());
         } catch (...) {
-            PyErr_SetString(PyExc_RuntimeError, "transit: the computation failed");
+            PyErr_Format(PyExc_RuntimeError, "%s: the computation failed", entry);
         }
         return false;
     }
     return finished;
+}
+
+// Fills flux (S, C, n) for one law.
+template <ExactLaw Law>
+bool run_transit(const TransitCall& call, int threads, double* flux) {
+    const npy_intp n = call.points;
+    auto compute = [&](const ChannelPlan<Law>& plan, const Task& task, npy_intp offset) {
+        planned_fluxes(plan, task.begin, task.end, call.z.data + offset, call.x.data + offset,
+                       call.y.data + offset, call.line_angle.data + offset,
+                       flux + task.channel * n);
+    };
+    auto make_plan = [](const typename Law::Record& record, std::span<const double> /*c*/,
+                        double p1, double p2) { return plan_channel<Law>(record, p1, p2); };
+    return run_channels<Law>(call, threads, "transit", make_plan, compute);
+}
+
+// One channel of one set for the gradient: the engine's channel and the law's record (which
+// the coefficient partials read).
+template <ExactLaw Law>
+struct GradientPlan {
+    engine::Channel<Law> channel;
+    gradient::PreparedLaw<Law> law;
+    double point_cost = 0.0;
+};
+
+template <ExactLaw Law>
+GradientPlan<Law> plan_gradient(const typename Law::Record& record,
+                                std::span<const double> coefficients, double p1, double p2) {
+    GradientPlan<Law> plan{engine::make_channel<Law>(record, p1, p2),
+                           gradient::prepare_law<Law>(coefficients)};
+    // Equal radii take the halves' enumeration too: each half has its own radius partial.
+    if (std::max(p1, p2) >= closed_form::kMaxRadius) {
+        plan.point_cost = kGradientFactor * kWholeLawCost;
+    } else if (gradient::LawRest<Law>::kParts > 0) {
+        plan.point_cost = kGradientFactor * kRemainderCost;
+    } else {
+        plan.point_cost = kGradientFactor * kHalvesCost;
+    }
+    return plan;
+}
+
+// Fills flux (S, C, n) and partials (S, C, 5 + K, n) for one law.
+template <ExactLaw Law>
+bool run_transit_gradient(const TransitCall& call, int threads, double* flux, double* partials) {
+    const npy_intp n = call.points;
+    const auto rows = static_cast<npy_intp>(gradient::kGeometryCount) + call.coefficients.shape[2];
+    auto compute = [&](const GradientPlan<Law>& plan, const Task& task, npy_intp offset) {
+        const double* z = call.z.data + offset;
+        const double* x = call.x.data + offset;
+        const double* y = call.y.data + offset;
+        const double* line = call.line_angle.data + offset;
+        double* out = partials + task.channel * rows * n;
+        std::vector<double> point(static_cast<std::size_t>(rows));
+        for (std::int64_t i = task.begin; i < task.end; ++i) {
+            flux[task.channel * n + i] = gradient::flux_and_partials(
+                plan.channel, plan.law, z[i], x[i], y[i], line[i], std::span<double>(point));
+            for (npy_intp q = 0; q < rows; ++q) {
+                out[q * n + i] = point[static_cast<std::size_t>(q)];
+            }
+        }
+    };
+    return run_channels<Law>(call, threads, "transit_gradient", plan_gradient<Law>, compute);
 }
 
 bool unknown_law(const char* name) {
@@ -445,44 +533,86 @@ bool unknown_law(const char* name) {
     return false;
 }
 
-PyObject* transit_entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
-    // The eight arrays are positional only; the thread count is a keyword.
-    static const char* keywords[] = {"", "", "", "", "", "", "", "", "threads", nullptr};
+// The positional law name and seven arrays, and the keyword thread count, of either entry.
+struct EntryArguments {
     const char* law_name = nullptr;
     PyObject* objects[7] = {};
+    int threads = 0;
+};
+
+bool parse_entry(PyObject* args, PyObject* kwargs, const char* format, EntryArguments& into) {
+    // The eight arrays are positional only; the thread count is a keyword.
+    static const char* keywords[] = {"", "", "", "", "", "", "", "", "threads", nullptr};
     PyObject* threads_arg = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOOOOO|$O:transit",
-                                     const_cast<char**>(keywords), &law_name, &objects[0],
-                                     &objects[1], &objects[2], &objects[3], &objects[4],
-                                     &objects[5], &objects[6], &threads_arg)) {
-        return nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
+                                     &into.law_name, &into.objects[0], &into.objects[1],
+                                     &into.objects[2], &into.objects[3], &into.objects[4],
+                                     &into.objects[5], &into.objects[6], &threads_arg)) {
+        return false;
     }
-    const int threads = take_thread_count(threads_arg);
-    if (threads < 0) {
-        return nullptr;
-    }
+    into.threads = take_thread_count(threads_arg);
+    return into.threads >= 0;
+}
+
+// Calls run(law, call) with the checked arguments of the named law; returns what it returns,
+// or nullptr with an exception set.
+template <typename Run>
+PyObject* dispatch(const EntryArguments& arguments, Run&& run) {
     PyObject* result = nullptr;
-    const bool known = ExactLaws::for_law(law_name, [&]<typename Law>(Law /*law*/) {
-        const auto call = take_transit_call<Law>(objects[0], objects[1], objects[2], objects[3],
-                                                 objects[4], objects[5], objects[6]);
-        if (!call) {
-            return;
-        }
-        npy_intp dims[3] = {call->sets, call->channels, call->points};
-        frame::OwnedRef out(
-            PyArray_New(&PyArray_Type, 3, dims, NPY_DOUBLE, nullptr, nullptr, 0, 0, nullptr));
-        if (out.get() == nullptr) {
-            return;
-        }
-        if (run_transit<Law>(*call, threads, frame::result_data(out))) {
-            result = out.release();
+    const auto* o = arguments.objects;
+    const bool known = ExactLaws::for_law(arguments.law_name, [&]<typename Law>(Law law) {
+        const auto call = take_transit_call<Law>(o[0], o[1], o[2], o[3], o[4], o[5], o[6]);
+        if (call) {
+            result = run(law, *call);
         }
     });
     if (!known) {
-        unknown_law(law_name);
+        unknown_law(arguments.law_name);
         return nullptr;
     }
     return result;
+}
+
+frame::OwnedRef new_array(int ndim, npy_intp* dims) {
+    return frame::OwnedRef(
+        PyArray_New(&PyArray_Type, ndim, dims, NPY_DOUBLE, nullptr, nullptr, 0, 0, nullptr));
+}
+
+PyObject* transit_entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
+    EntryArguments arguments;
+    if (!parse_entry(args, kwargs, "sOOOOOOO|$O:transit", arguments)) {
+        return nullptr;
+    }
+    return dispatch(arguments, [&]<typename Law>(Law /*law*/, const TransitCall& call) {
+        npy_intp dims[3] = {call.sets, call.channels, call.points};
+        frame::OwnedRef out = new_array(3, dims);
+        if (out.get() == nullptr ||
+            !run_transit<Law>(call, arguments.threads, frame::result_data(out))) {
+            return static_cast<PyObject*>(nullptr);
+        }
+        return out.release();
+    });
+}
+
+PyObject* transit_gradient_entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
+    EntryArguments arguments;
+    if (!parse_entry(args, kwargs, "sOOOOOOO|$O:transit_gradient", arguments)) {
+        return nullptr;
+    }
+    return dispatch(arguments, [&]<typename Law>(Law /*law*/, const TransitCall& call) {
+        npy_intp dims[3] = {call.sets, call.channels, call.points};
+        npy_intp partial_dims[4] = {call.sets, call.channels,
+                                    gradient::kGeometryCount + call.coefficients.shape[2],
+                                    call.points};
+        frame::OwnedRef flux = new_array(3, dims);
+        frame::OwnedRef partials = new_array(4, partial_dims);
+        if (flux.get() == nullptr || partials.get() == nullptr ||
+            !run_transit_gradient<Law>(call, arguments.threads, frame::result_data(flux),
+                                       frame::result_data(partials))) {
+            return static_cast<PyObject*>(nullptr);
+        }
+        return Py_BuildValue("(NN)", flux.release(), partials.release());
+    });
 }
 
 // {law name: number of coefficients, or None for a variable count} of every law the engine
@@ -512,6 +642,9 @@ PyObject* law_table() {
 PyMethodDef methods[] = {
     {"transit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transit_entry)),
      METH_VARARGS | METH_KEYWORDS, kTransitDoc},
+    {"transit_gradient",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transit_gradient_entry)),
+     METH_VARARGS | METH_KEYWORDS, kTransitGradientDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,428 @@
+// Boundary integrals for the gradient of the blocked flux, by quadrature along the pieces that
+// closed_form::planet_boundary enumerates.
+//
+// Moving a piece of the boundary of R = (planet inside the star) changes the blocked flux
+// B = integral over R of I dA by the integral of I times the piece's normal velocity along it
+// (the limb does not move, corners add nothing). With the rim points X = P + p (cos a, sin a)
+// and the line points X = P + t e, the velocities of the engine's parameters need, per circle,
+//
+//     integral of I p da,   of I p cos(a) da,   of I p sin(a) da,
+//
+// over its arcs inside the star, and along the line pieces, in their direction,
+//
+//     integral of I ds,   of I s ds.
+//
+// Where the intensity has no closed form (a law's remainder beyond c0 + c1 mu + c2 mu^2) these
+// are taken here by Gauss-Legendre quadrature on the same sub-pieces, end maps and grading as
+// the flux's quadrature (boundary_quadrature.hpp), so that the nodes see the limb the same way:
+// on a rim mu falls like the square root of the distance to a limb crossing, and the intensity
+// of every remainder (a power of mu, or 1/(e^mu - 1), which grows like 1/mu) becomes smooth in
+// the mapped variable once multiplied by the map's Jacobian.
+//
+// The same pass integrates the primitives F_j/r^2 of the remainder's parts (the pieces that the
+// law's coefficients multiply) against X x dX, so that the blocked flux of each part, and with
+// them the flux and its derivatives with respect to the coefficients, come from one walk over the
+// nodes.
+//
+// Instead of returning values, the integrators call `visit(x, weight)` at every node, with the
+// quadrature weight (Jacobian included); the caller accumulates as many sums as it needs.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "core/boundary_quadrature.hpp"
+#include "core/closed_form.hpp"
+#include "core/constants.hpp"
+#include "core/quadrature.hpp"
+
+namespace halfmoon::gradient {
+
+// The velocity integrals of one intensity over the moving pieces.
+struct RimIntegrals {
+    double radial = 0.0;  // integral of I p da
+    double cosine = 0.0;  // of I p cos(a) da
+    double sine = 0.0;    // of I p sin(a) da
+
+    RimIntegrals& operator+=(const RimIntegrals& o) {
+        radial += o.radial;
+        cosine += o.cosine;
+        sine += o.sine;
+        return *this;
+    }
+};
+
+struct LineIntegrals {
+    double plain = 0.0;   // integral of I ds along the pieces, in their direction
+    double moment = 0.0;  // of I s ds
+
+    LineIntegrals& operator+=(const LineIntegrals& o) {
+        plain += o.plain;
+        moment += o.moment;
+        return *this;
+    }
+};
+
+struct VelocityIntegrals {
+    std::array<RimIntegrals, 2> rims{};
+    LineIntegrals line{};
+
+    VelocityIntegrals& operator+=(const VelocityIntegrals& o) {
+        rims[0] += o.rims[0];
+        rims[1] += o.rims[1];
+        line += o.line;
+        return *this;
+    }
+};
+
+// The flux's rule with more nodes at the least: the velocity integrals carry the factors
+// cos(gamma), sin(gamma) on rims and s on the line, which the flux's integrand lacks. Where that
+// integrand is nearly constant (a rim about S, far from the limb) the flux's rule takes its
+// fewest nodes, 4, which leave an error of about 1e-7 on those factors over a half turn; 10 on
+// rims (a half turn) and 8 on the line (a quarter turn) bring it below 1e-14.
+inline constexpr boundary_quadrature::QuadratureRule kGradientRule = [] {
+    boundary_quadrature::QuadratureRule rule = boundary_quadrature::kRule;
+    rule.rim_square.fewest = std::max(rule.rim_square.fewest, 10);
+    rule.rim_fourth.fewest = std::max(rule.rim_fourth.fewest, 10);
+    rule.line.fewest = std::max(rule.line.fewest, 8);
+    rule.line_square.fewest = std::max(rule.line_square.fewest, 8);
+    return rule;
+}();
+
+// ----------------------------------------------------------------------------------------
+// Node visitors with the rules of quadrature.hpp
+// ----------------------------------------------------------------------------------------
+
+// Visits the N-point rule over x in [start, start + length] under the end map at the far end.
+template <std::size_t N, typename Visit>
+void visit_mapped(Visit& visit, double start, double length, quadrature::EndMap map) {
+    const quadrature::GaussLegendre<N>& rule = quadrature::kGaussLegendre<N>;
+    const int k = static_cast<int>(map);
+    const double half = 0.5 * length;
+    for (std::size_t i = 0; i < N; ++i) {
+        const double sigma = 0.5 * (1.0 + rule.nodes[i]);
+        if (k == 0) {
+            visit(start + length * sigma, half * rule.weights[i]);
+            continue;
+        }
+        const double rest = 1.0 - sigma;
+        const double rest_k1 = k == 2 ? rest : rest * rest * rest;
+        visit(start + length * (1.0 - rest_k1 * rest), half * rule.weights[i] * (k * rest_k1));
+    }
+}
+
+template <typename Visit>
+void visit_nodes(int nodes, Visit& visit, double start, double length, quadrature::EndMap map) {
+    switch (nodes) {
+        case 4:
+            return visit_mapped<4>(visit, start, length, map);
+        case 6:
+            return visit_mapped<6>(visit, start, length, map);
+        case 8:
+            return visit_mapped<8>(visit, start, length, map);
+        case 10:
+            return visit_mapped<10>(visit, start, length, map);
+        case 12:
+            return visit_mapped<12>(visit, start, length, map);
+        case 16:
+            return visit_mapped<16>(visit, start, length, map);
+        case 20:
+            return visit_mapped<20>(visit, start, length, map);
+        case 24:
+            return visit_mapped<24>(visit, start, length, map);
+        default:
+            return visit_mapped<32>(visit, start, length, map);
+    }
+}
+
+// The panels of quadrature::integrate_towards_limb over [start, start + length], the end
+// nearest the limb at start + length.
+template <typename Visit>
+void visit_towards_limb(Visit& visit, double start, double length, double distance,
+                        quadrature::EndMap map, bool on_limb, double reach,
+                        const quadrature::PanelNodes& nodes) {
+    if (!(length > 0.0)) {
+        return;
+    }
+    double first = reach * distance;
+    if (!(first < length)) {
+        if (on_limb) {
+            visit_nodes(nodes.mapped, visit, start, length, map);
+        } else {
+            visit_nodes(quadrature::plain_nodes(nodes, distance, length), visit, start, length,
+                        quadrature::EndMap::kNone);
+        }
+        return;
+    }
+    const double smallest = length * std::pow(quadrature::kPanelRatio, 1 - quadrature::kMaxPanels);
+    first = std::max(first, smallest);
+    visit_nodes(nodes.mapped, visit, start + length - first, first, map);
+    double near_end = length - first;
+    double panel = first * (quadrature::kPanelRatio - 1.0);
+    while (near_end > 0.0) {
+        const double width = near_end <= 1.5 * panel ? near_end : panel;
+        const double from = near_end - width;
+        const int n = quadrature::plain_nodes(nodes, distance + (length - near_end), width);
+        visit_nodes(n, visit, start + from, width, quadrature::EndMap::kNone);
+        near_end = from;
+        panel *= quadrature::kPanelRatio;
+    }
+}
+
+// A sub-piece along which mu falls monotonically from x = 0 to x = length (the end nearest the
+// limb), cut on the kink circles of a primitive that has them (boundary_quadrature's
+// monotone_piece); `visit(x, weight, cell)`.
+template <typename MuAt, typename XAt, typename Visit>
+void visit_monotone_piece(std::span<const double> kinks, const auto& cell_of, double length,
+                          double distance, quadrature::EndMap map, bool on_limb,
+                          const quadrature::PanelNodes& nodes,
+                          const boundary_quadrature::QuadratureRule& rule, MuAt&& mu_at, XAt&& x_at,
+                          Visit& visit) {
+    if (!(length > 0.0)) {
+        return;
+    }
+    if (kinks.empty()) {
+        auto in_cell = [&](double x, double w) { visit(x, w, 0); };
+        visit_towards_limb(in_cell, 0.0, length, distance, map, on_limb, rule.reach, nodes);
+        return;
+    }
+    const double mu_in = mu_at(0.0);
+    const double mu_out = mu_at(length);
+    const auto first = std::upper_bound(kinks.begin(), kinks.end(), mu_out);
+    const auto last = std::lower_bound(kinks.begin(), kinks.end(), mu_in);
+    double start = 0.0;
+    for (auto it = last; it != first;) {
+        --it;
+        const double end = std::min(std::max(x_at(*it), start), length);
+        const int cell = cell_of(0.5 * (mu_at(start) + mu_at(end)));
+        const int n = std::max(
+            rule.cell, quadrature::plain_nodes(nodes, distance + (length - end), end - start));
+        auto in_cell = [&](double x, double w) { visit(x, w, cell); };
+        visit_nodes(n, in_cell, start, end - start, quadrature::EndMap::kNone);
+        start = end;
+    }
+    const int cell = cell_of(0.5 * (mu_at(start) + mu_out));
+    quadrature::PanelNodes last_cell = nodes;
+    last_cell.fewest = std::max(nodes.fewest, rule.cell);
+    auto in_cell = [&](double x, double w) { visit(x, w, cell); };
+    visit_towards_limb(in_cell, start, length - start, distance, map, on_limb, rule.reach,
+                       last_cell);
+}
+
+// ----------------------------------------------------------------------------------------
+// The remainder's pass over the boundary
+// ----------------------------------------------------------------------------------------
+
+// What the pass integrates, at every node: the remainder's intensity (for the velocity
+// integrals) and the primitives F_j/r^2 of its parts (for their blocked fluxes). A source
+// provides
+//   kParts (or kDynamicParts), part_count(), kLimbBehaviour, kinks(), cell_of(mu),
+//   intensity(cell, mu), parts(cell, mu, double* out), parts_at_limb(double* out).
+// A count of parts known only at run time (the tabulated profile's).
+inline constexpr std::size_t kDynamicParts = std::numeric_limits<std::size_t>::max();
+
+template <std::size_t Parts>
+struct PartValues {
+    using Type = std::array<double, Parts>;
+    static Type make(std::size_t /*count*/) { return Type{}; }
+};
+
+template <>
+struct PartValues<kDynamicParts> {
+    using Type = std::vector<double>;
+    static Type make(std::size_t count) { return Type(count, 0.0); }
+};
+
+template <std::size_t Parts>
+struct RemainderIntegrals {
+    explicit RemainderIntegrals(std::size_t count)
+        : parts(PartValues<Parts>::make(count)), scratch(PartValues<Parts>::make(count)) {}
+
+    VelocityIntegrals velocity{};
+    typename PartValues<Parts>::Type parts;    // blocked flux of each part (not normalised)
+    typename PartValues<Parts>::Type scratch;  // the parts' primitives at one node
+};
+
+// The rim of circle `index` for gamma in [gamma_lo, gamma_hi] within [0, pi], gamma measured
+// from the rim point farthest from S; `sine_sign` is the sign of sin(alpha)/sin(gamma) on this
+// half turn.
+template <typename Source, std::size_t Parts>
+void rim_sub_piece(const closed_form::Circle& circle, int index, double gamma_lo, double gamma_hi,
+                   bool on_limb, double sine_sign, const Source& source,
+                   const boundary_quadrature::QuadratureRule& rule,
+                   RemainderIntegrals<Parts>& out) {
+    const double z = circle.z;
+    const double p = circle.p;
+    const double zpp = z + p;
+    const double a = (1.0 - zpp) * (1.0 + zpp);
+    const double four_zp = 4.0 * z * p;
+    double distance = boundary_quadrature::kNoSingularity;
+    if (four_zp > 0.0) {
+        if (a > 0.0) {
+            distance = std::hypot(gamma_lo, 2.0 * std::asinh(std::sqrt(a / four_zp)));
+        } else if (!on_limb) {
+            const double gamma_x = 2.0 * std::asin(std::min(1.0, std::sqrt(-a / four_zp)));
+            distance = std::max(gamma_lo - gamma_x, 0.0);
+        }
+    }
+    auto mu_at = [&](double x) {
+        const double half = quadrature::sine_to_quarter_turn(0.5 * (gamma_hi - x));
+        return std::sqrt(std::max(a + four_zp * half * half, 0.0));
+    };
+    auto x_at = [&](double mu) {
+        const double half_sq = (mu * mu - a) / four_zp;
+        return gamma_hi - 2.0 * std::asin(std::sqrt(std::min(std::max(half_sq, 0.0), 1.0)));
+    };
+    RimIntegrals& rim = out.velocity.rims[static_cast<std::size_t>(index)];
+    auto visit = [&](double x, double weight, int cell) {
+        // half = sin(gamma/2): mu^2 = A + 4 z p half^2, cos(gamma) = 1 - 2 half^2,
+        // sin(gamma) = 2 half cos(gamma/2).
+        const double half = quadrature::sine_to_quarter_turn(0.5 * (gamma_hi - x));
+        const double half_sq = half * half;
+        const double mu = std::sqrt(std::max(a + four_zp * half_sq, 0.0));
+        const double cos_gamma = 1.0 - 2.0 * half_sq;
+        const double sin_gamma = 2.0 * half * std::sqrt((1.0 - half) * (1.0 + half));
+        const double v = weight * p * source.intensity(cell, mu);
+        rim.radial += v;
+        rim.cosine += v * cos_gamma;
+        rim.sine += sine_sign * v * sin_gamma;
+        if constexpr (Parts > 0) {
+            source.parts(cell, mu, out.scratch.data());
+            // X x dX = p (p + z cos gamma) dgamma.
+            const double cross = weight * p * (zpp - 2.0 * z * half_sq);
+            for (std::size_t j = 0; j < out.parts.size(); ++j) {
+                out.parts[j] += out.scratch[j] * cross;
+            }
+        }
+    };
+    constexpr quadrature::EndMap map = boundary_quadrature::rim_end_map<Source>();
+    const quadrature::PanelNodes& nodes =
+        map == quadrature::EndMap::kSquare ? rule.rim_square : rule.rim_fourth;
+    auto cell_of = [&](double mu) { return source.cell_of(mu); };
+    visit_monotone_piece(source.kinks(), cell_of, gamma_hi - gamma_lo, distance, map, on_limb,
+                         nodes, rule, mu_at, x_at, visit);
+}
+
+// One rim arc, alpha = pi + u, cut where alpha passes a multiple of pi (on [2n pi, (2n+1) pi]
+// gamma = alpha - 2n pi; on the next half turn gamma = (2n+2) pi - alpha, where sin(alpha) =
+// -sin(gamma); da = +-dgamma and every sub-piece is integrated with dgamma > 0).
+template <typename Source, std::size_t Parts>
+void rim_arc(const closed_form::Circle& circle, const closed_form::RimArc& arc,
+             const Source& source, const boundary_quadrature::QuadratureRule& rule,
+             RemainderIntegrals<Parts>& out) {
+    const double from = kPi + arc.u_from;
+    const double to = kPi + arc.u_to;
+    const double k0 = std::floor(from / kPi);
+    for (double k = k0 - 1.0; k <= k0 + 2.0; k += 1.0) {
+        const double lo = std::max(from, k * kPi);
+        const double hi = std::min(to, (k + 1.0) * kPi);
+        if (!(lo < hi)) {
+            continue;
+        }
+        if (std::fmod(std::fabs(k), 2.0) == 0.0) {
+            const double base = k * kPi;
+            const bool on_limb = lo == from && arc.from_on_limb;
+            rim_sub_piece(circle, arc.circle, lo - base, hi - base, on_limb, 1.0, source, rule,
+                          out);
+        } else {
+            const double base = (k + 1.0) * kPi;
+            const bool on_limb = hi == to && arc.to_on_limb;
+            rim_sub_piece(circle, arc.circle, base - hi, base - lo, on_limb, -1.0, source, rule,
+                          out);
+        }
+    }
+}
+
+// The part of the line with |s| from s_in to s_out (0 <= s_in < s_out <= b), with s = b sin(tau)
+// and mu = b cos(tau), ds = mu dtau; `direction` is +1 for a piece run towards s increasing,
+// `mirror` is -1 for the part at s < 0 (where s = -|s|).
+template <typename Source, std::size_t Parts>
+void line_sub_piece(const closed_form::Line& line, double s_in, double s_out, bool on_limb,
+                    double direction, double mirror, const Source& source,
+                    const boundary_quadrature::QuadratureRule& rule,
+                    RemainderIntegrals<Parts>& out) {
+    const double b = line.b;
+    auto tau_of = [&](double s) {
+        return std::atan2(s, std::sqrt(std::max((b - s) * (b + s), 0.0)));
+    };
+    const double tau_in = tau_of(s_in);
+    const double tau_out = on_limb ? kHalfPi : tau_of(s_out);
+    constexpr bool mapped = boundary_quadrature::line_needs_map<Source>();
+    const double distance = !mapped   ? kHalfPi
+                            : on_limb ? boundary_quadrature::kNoSingularity
+                                      : kHalfPi - tau_out;
+    auto mu_at = [&](double x) { return b * std::cos(tau_in + x); };
+    auto x_at = [&](double mu) {
+        return std::atan2(std::sqrt(std::max((b - mu) * (b + mu), 0.0)), mu) - tau_in;
+    };
+    LineIntegrals& sums = out.velocity.line;
+    auto visit = [&](double x, double weight, int cell) {
+        const double tau = tau_in + x;
+        const double mu = b * std::cos(tau);
+        const double v = direction * weight * mu * source.intensity(cell, mu);
+        sums.plain += v;
+        sums.moment += v * mirror * b * std::sin(tau);
+        if constexpr (Parts > 0) {
+            source.parts(cell, mu, out.scratch.data());
+            // X x dX = h ds = h mu dtau.
+            const double cross = direction * weight * line.h * mu;
+            for (std::size_t j = 0; j < out.parts.size(); ++j) {
+                out.parts[j] += out.scratch[j] * cross;
+            }
+        }
+    };
+    const quadrature::EndMap map = mapped ? quadrature::EndMap::kSquare : quadrature::EndMap::kNone;
+    const quadrature::PanelNodes& nodes = mapped ? rule.line_square : rule.line;
+    auto cell_of = [&](double mu) { return source.cell_of(mu); };
+    visit_monotone_piece(source.kinks(), cell_of, tau_out - tau_in, distance, map,
+                         mapped && on_limb, nodes, rule, mu_at, x_at, visit);
+}
+
+// One piece of the line in its direction, cut at the foot s = 0.
+template <typename Source, std::size_t Parts>
+void segment(const closed_form::Line& line, const closed_form::Segment& piece, const Source& source,
+             const boundary_quadrature::QuadratureRule& rule, RemainderIntegrals<Parts>& out) {
+    const double lo = std::min(piece.s_from, piece.s_to);
+    const double hi = std::max(piece.s_from, piece.s_to);
+    const bool forward = piece.s_to > piece.s_from;
+    const bool lo_on_limb = forward ? piece.from_on_limb : piece.to_on_limb;
+    const bool hi_on_limb = forward ? piece.to_on_limb : piece.from_on_limb;
+    const double direction = forward ? 1.0 : -1.0;
+    if (hi > 0.0) {
+        line_sub_piece(line, std::max(lo, 0.0), hi, hi_on_limb, direction, 1.0, source, rule, out);
+    }
+    if (lo < 0.0) {
+        line_sub_piece(line, std::max(-hi, 0.0), -lo, lo_on_limb, direction, -1.0, source, rule,
+                       out);
+    }
+}
+
+// The whole pass: velocity integrals of the source's intensity and the blocked flux of each of
+// its parts (limb arcs included).
+template <std::size_t Parts, typename Source>
+RemainderIntegrals<Parts> remainder_integrals(
+    const closed_form::Boundary& boundary, const Source& source,
+    const boundary_quadrature::QuadratureRule& rule = kGradientRule) {
+    RemainderIntegrals<Parts> out(source.part_count());
+    if constexpr (Parts > 0) {
+        source.parts_at_limb(out.scratch.data());
+        for (std::size_t j = 0; j < out.parts.size(); ++j) {
+            out.parts[j] = out.scratch[j] * boundary.limb;
+        }
+    }
+    for (int i = 0; i < boundary.arc_count; ++i) {
+        const closed_form::RimArc& arc = boundary.arcs[static_cast<std::size_t>(i)];
+        rim_arc(boundary.circles[static_cast<std::size_t>(arc.circle)], arc, source, rule, out);
+    }
+    for (int i = 0; i < boundary.segment_count; ++i) {
+        segment(boundary.line, boundary.segments[static_cast<std::size_t>(i)], source, rule, out);
+    }
+    return out;
+}
+
+}  // namespace halfmoon::gradient
