@@ -152,38 +152,13 @@ bool check_coefficients(const frame::DoubleArrayND& coefficients) {
     return true;
 }
 
-// An argument that is already a C-contiguous, aligned, native float64 array of `ndim`
-// dimensions is read where it is, without a conversion call (the common case, and most of the
-// cost of a short call).
-bool in_place(PyObject* object, int ndim, frame::DoubleArrayND& into) {
-    if (!PyArray_CheckExact(object)) {
-        return false;
-    }
-    auto* array = reinterpret_cast<PyArrayObject*>(object);
-    if (PyArray_NDIM(array) != ndim || PyArray_TYPE(array) != NPY_DOUBLE ||
-        !PyArray_ISCARRAY_RO(array) || !PyArray_ISNOTSWAPPED(array)) {
-        return false;
-    }
-    Py_INCREF(object);
-    into.owner = frame::OwnedRef(object);
-    into.ndim = ndim;
-    for (int k = 0; k < ndim; ++k) {
-        into.shape[k] = PyArray_DIM(array, k);
-    }
-    into.size = PyArray_SIZE(array);
-    into.data = static_cast<const double*>(PyArray_DATA(array));
-    return true;
-}
-
 template <ExactLaw Law>
 std::optional<TransitCall> take_transit_call(PyObject* coefficients, PyObject* first_radius,
                                              PyObject* second_radius, PyObject* z, PyObject* x,
                                              PyObject* y, PyObject* line_angle) {
     TransitCall call;
+    // Arguments that are already C-contiguous native float64 arrays are read where they are.
     auto take = [](PyObject* object, const char* name, int ndim, frame::DoubleArrayND& into) {
-        if (in_place(object, ndim, into)) {
-            return true;
-        }
         auto view = frame::as_double_array_nd(object, name, ndim);
         if (!view) {
             return false;
