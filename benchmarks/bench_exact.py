@@ -5,11 +5,11 @@ Run: python benchmarks/bench_exact.py [--points N] [--mp-points M]
 The realistic transit: 1000 points, radii 0.1 and 0.12 (and 0.1 and 0.1 for the equal-radius
 path), quadratic law (0.4, 0.25), impact parameter 0.3, the dividing line a quarter turn plus
 0.2 rad from the reference axis, the centre moving along x from -1.3 to 1.3. Prints the median
-time per light curve of the exact engine ``halfmoon._engine`` and of ``_velmora`` at step factors
-1e-2 and 1e-3, all in one run, and the largest |flux error| of each against the independent reference
-(tests/oracle.py): the double-precision ``reference_flux`` at every point (itself good to about
-1e-15) and the 30-digit ``mp_reference_flux`` at M points spread over the part of the transit
-where the planet is on the star.
+time per light curve of the exact engine ``halfmoon._engine`` and of ``_velmora`` at step
+factors 1e-2 and 1e-3, all in one run, and the largest |flux error| of each against the
+independent reference (tests/oracle.py): the double-precision ``reference_flux`` at every
+point (itself good to about 1e-15) and the 30-digit ``mp_reference_flux`` at M points spread
+over the part of the transit where the planet is on the star.
 """
 
 from __future__ import annotations
