@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import multiprocessing
 import pickle
 import warnings
 from concurrent.futures import ProcessPoolExecutor
@@ -451,7 +452,10 @@ def test_models_pickle_and_give_identical_results_in_worker_processes(kind: str)
     for variant, expected in zip(variants, local):
         assert np.array_equal(copy.flux(variant), expected)
 
-    with ProcessPoolExecutor(max_workers=2) as pool:
+    # Fresh interpreters (as on macOS and Windows): forking a process that has started threads
+    # (the engine's or an imported JAX's) may deadlock the child.
+    spawn = multiprocessing.get_context("spawn")
+    with ProcessPoolExecutor(max_workers=2, mp_context=spawn) as pool:
         remote = list(pool.map(_evaluate, [model] * len(variants), variants))
     for got, expected in zip(remote, local):
         assert np.array_equal(got, expected)
