@@ -194,7 +194,9 @@ def _demo(arguments: argparse.Namespace) -> int:
     print(
         "  in a single transit the limbs' difference is nearly degenerate with the mid-transit "
         "time;\n  an independent mid-transit time (ephemeris, eclipse timing, many transits) "
-        "or a\n  difference that changes with wavelength breaks it:"
+        "or a\n  difference that changes with wavelength breaks it. A spectrum of "
+        f"{len(spectrum.wavelength)} channels, the circular\n  planet fitted with one radius "
+        "per channel and one mid-transit time shared by all:"
     )
     print(_spectrum_table(spectrum))
     print(
