@@ -153,6 +153,46 @@ double monotone_piece(const P& primitive, double length, double distance, quadra
                      map, on_limb, rule.reach, last_cell);
 }
 
+// mu along the rim of a circle for gamma in [gamma_lo, gamma_hi] within [0, pi] (gamma from the
+// rim point farthest from S), in x = gamma_hi - gamma so that the end nearest the limb is
+// x = gamma_hi - gamma_lo: with half = sin(gamma/2), mu^2 = A + 4 z p half^2, A = 1 - (z + p)^2.
+// `distance` is how far (in x beyond the far end) mu's nearest singularity lies, for grading
+// the panels towards it; `on_limb`: the end gamma_lo is a limb crossing.
+struct RimMuMap {
+    RimMuMap(const closed_form::Circle& circle, double gamma_lo, double gamma_hi_, bool on_limb)
+        : a((1.0 - (circle.z + circle.p)) * (1.0 + (circle.z + circle.p))),
+          four_zp(4.0 * circle.z * circle.p),
+          gamma_hi(gamma_hi_) {
+        if (four_zp > 0.0) {
+            if (a > 0.0) {
+                // mu vanishes nowhere on the rim; its zeros lie off the real axis, at
+                // gamma = +-i 2 asinh(sqrt(A / 4zp)).
+                distance = std::hypot(gamma_lo, 2.0 * std::asinh(std::sqrt(a / four_zp)));
+            } else if (!on_limb) {
+                // An end on the limb takes the end map; one just inside it is graded towards
+                // the crossing beyond it.
+                const double gamma_x = 2.0 * std::asin(std::min(1.0, std::sqrt(-a / four_zp)));
+                distance = std::max(gamma_lo - gamma_x, 0.0);
+            }
+        }
+    }
+
+    double mu_at(double x) const {
+        const double half = quadrature::sine_to_quarter_turn(0.5 * (gamma_hi - x));
+        return std::sqrt(std::max(a + four_zp * half * half, 0.0));
+    }
+
+    double x_at(double mu) const {
+        const double half_sq = (mu * mu - a) / four_zp;
+        return gamma_hi - 2.0 * std::asin(std::sqrt(std::min(std::max(half_sq, 0.0), 1.0)));
+    }
+
+    double a;
+    double four_zp;
+    double gamma_hi;
+    double distance = kNoSingularity;
+};
+
 // The rim of `circle` for gamma in [gamma_lo, gamma_hi] within [0, pi] (gamma from the point
 // farthest from S); `on_limb`: the end gamma_lo is a limb crossing.
 template <typename P>
@@ -161,31 +201,12 @@ double rim_sub_piece(const closed_form::Circle& circle, double gamma_lo, double 
     const double z = circle.z;
     const double p = circle.p;
     const double zpp = z + p;
-    const double a = (1.0 - zpp) * (1.0 + zpp);
-    const double four_zp = 4.0 * z * p;
-    double distance = kNoSingularity;
-    if (four_zp > 0.0) {
-        if (a > 0.0) {
-            const double e = 2.0 * std::asinh(std::sqrt(a / four_zp));
-            distance = std::hypot(gamma_lo, e);
-        } else {
-            // An end on the limb takes the end map; one just inside it is graded towards the
-            // crossing beyond it.
-            if (!on_limb) {
-                const double gamma_x = 2.0 * std::asin(std::min(1.0, std::sqrt(-a / four_zp)));
-                distance = std::max(gamma_lo - gamma_x, 0.0);
-            }
-        }
-    }
-    // x = gamma_hi - gamma, so that the end nearest the limb is x = length.
-    auto mu_at = [&](double x) {
-        const double half = quadrature::sine_to_quarter_turn(0.5 * (gamma_hi - x));
-        return std::sqrt(std::max(a + four_zp * half * half, 0.0));
-    };
-    auto x_at = [&](double mu) {
-        const double half_sq = (mu * mu - a) / four_zp;
-        return gamma_hi - 2.0 * std::asin(std::sqrt(std::min(std::max(half_sq, 0.0), 1.0)));
-    };
+    const RimMuMap rim(circle, gamma_lo, gamma_hi, on_limb);
+    const double a = rim.a;
+    const double four_zp = rim.four_zp;
+    const double distance = rim.distance;
+    auto mu_at = [&](double x) { return rim.mu_at(x); };
+    auto x_at = [&](double mu) { return rim.x_at(mu); };
     auto value = [&](double x, int cell) {
         const double half = quadrature::sine_to_quarter_turn(0.5 * (gamma_hi - x));
         const double half_sq = half * half;

@@ -159,6 +159,21 @@ class SharedIteration {
     bool running_ = true;
 };
 
+// Runs two iterations to convergence side by side, each step of one beside a step of the other
+// while both still run.
+inline void run_side_by_side(SharedIteration& one, SharedIteration& two) {
+    bool run_one = one.running();
+    bool run_two = two.running();
+    while (run_one || run_two) {
+        if (run_one) {
+            run_one = one.step();
+        }
+        if (run_two) {
+            run_two = two.step();
+        }
+    }
+}
+
 inline CelTriple cel_shared(double kc, double root_r, double inv_root_r, Numerator first,
                             Numerator second, Numerator third) {
     SharedIteration iteration(kc, root_r, inv_root_r, first, second, third);

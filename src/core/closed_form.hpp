@@ -757,16 +757,7 @@ class CarlsonLanes {
     static double complete_pair(const Complete& first, const Complete& second) {
         cel::SharedIteration one = first.iteration();
         cel::SharedIteration two = second.iteration();
-        bool run_one = one.running();
-        bool run_two = two.running();
-        while (run_one || run_two) {
-            if (run_one) {
-                run_one = one.step();
-            }
-            if (run_two) {
-                run_two = two.step();
-            }
-        }
+        cel::run_side_by_side(one, two);
         return first.weighted(one.result()) + second.weighted(two.result());
     }
 
@@ -1279,16 +1270,7 @@ inline void full_disc_moments_pair(const FullDisc& disc, double z1, double z2, M
     }
     cel::SharedIteration one = first.iteration();
     cel::SharedIteration two = second.iteration();
-    bool run_one = one.running();
-    bool run_two = two.running();
-    while (run_one || run_two) {
-        if (run_one) {
-            run_one = one.step();
-        }
-        if (run_two) {
-            run_two = two.step();
-        }
-    }
+    cel::run_side_by_side(one, two);
     m1 = finish_disc_point(first, one.result());
     m2 = finish_disc_point(second, two.result());
 }

@@ -259,25 +259,12 @@ void rim_sub_piece(const closed_form::Circle& circle, int index, double gamma_lo
     const double z = circle.z;
     const double p = circle.p;
     const double zpp = z + p;
-    const double a = (1.0 - zpp) * (1.0 + zpp);
-    const double four_zp = 4.0 * z * p;
-    double distance = boundary_quadrature::kNoSingularity;
-    if (four_zp > 0.0) {
-        if (a > 0.0) {
-            distance = std::hypot(gamma_lo, 2.0 * std::asinh(std::sqrt(a / four_zp)));
-        } else if (!on_limb) {
-            const double gamma_x = 2.0 * std::asin(std::min(1.0, std::sqrt(-a / four_zp)));
-            distance = std::max(gamma_lo - gamma_x, 0.0);
-        }
-    }
-    auto mu_at = [&](double x) {
-        const double half = quadrature::sine_to_quarter_turn(0.5 * (gamma_hi - x));
-        return std::sqrt(std::max(a + four_zp * half * half, 0.0));
-    };
-    auto x_at = [&](double mu) {
-        const double half_sq = (mu * mu - a) / four_zp;
-        return gamma_hi - 2.0 * std::asin(std::sqrt(std::min(std::max(half_sq, 0.0), 1.0)));
-    };
+    const boundary_quadrature::RimMuMap map_of_mu(circle, gamma_lo, gamma_hi, on_limb);
+    const double a = map_of_mu.a;
+    const double four_zp = map_of_mu.four_zp;
+    const double distance = map_of_mu.distance;
+    auto mu_at = [&](double x) { return map_of_mu.mu_at(x); };
+    auto x_at = [&](double mu) { return map_of_mu.x_at(mu); };
     RimIntegrals& rim = out.velocity.rims[static_cast<std::size_t>(index)];
     auto visit = [&](double x, double weight, int cell) {
         // half = sin(gamma/2): mu^2 = A + 4 z p half^2, cos(gamma) = 1 - 2 half^2,
