@@ -1,4 +1,4 @@
-// The special function of the exponential limb-darkening law.
+// The Debye-type integral of the exponential limb-darkening law.
 //
 // The exponential law's non-polynomial term is g(mu) = 1/(e^mu - 1). Its primitive for the
 // boundary integrals (F' = r g, F(r = 0) = 0, with r dr = -mu dmu) is

@@ -29,7 +29,7 @@
 #include "core/constants.hpp"
 #include "core/gradient_quadrature.hpp"
 #include "core/laws.hpp"
-#include "core/special.hpp"
+#include "core/debye.hpp"
 
 namespace halfmoon::gradient {
 

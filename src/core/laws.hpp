@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "core/constants.hpp"
-#include "core/special.hpp"
+#include "core/debye.hpp"
 
 namespace halfmoon {
 
@@ -145,7 +145,7 @@ struct PowerRemainder {
     int cell_of(double /*mu*/) const { return 0; }
 };
 
-// c / (e^mu - 1): F = integral from mu to 1 of m/(e^m - 1) dm (special.hpp), analytic in mu.
+// c / (e^mu - 1): F = integral from mu to 1 of m/(e^m - 1) dm (debye.hpp), analytic in mu.
 struct ExponentialRemainder {
     double c = 0.0;
 
