@@ -34,19 +34,9 @@ from halfmoon import Model, Parameters, _engine
 from timing import median_seconds
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from law_cases import LAWS
 from oracle import reference_flux, sky_theta
 
-_GRID = [0.0, 0.1, 0.25, 0.45, 0.7, 0.9, 1.0]
-LAWS: dict[str, list[float]] = {
-    "uniform": [],
-    "linear": [0.6],
-    "quadratic": [0.4, 0.25],
-    "nonlinear": [0.6, -0.3, 0.7, -0.3],
-    "exponential": [0.4, 0.05],
-    "square_root": [0.3, 0.4],
-    "power2": [0.6, 0.7],
-    "tabulated": _GRID + [1.0 - 0.5 * (1.0 - m**0.6) for m in _GRID],
-}
 WITH_REMAINDER = {"nonlinear", "exponential", "square_root", "power2", "tabulated"}
 P1, P2 = 0.1, 0.12
 IMPACT = 0.3

@@ -20,6 +20,7 @@ import numpy as np
 import oracle
 import pytest
 from halfmoon import Model, Parameters, _geometry
+from law_cases import LAWS as MODEL_LAWS
 
 FOLD_LIMIT = 1.5707963277948966
 LAWS = {
@@ -249,19 +250,6 @@ def test_light_curve_across_an_edge_on_a_seam(law: str, case: int) -> None:
 
 # ---- Dense time scans across the contacts and mid-transit of a central transit --------------
 
-# Every law of the model, with coefficients typical of a fit (the tabulated law: mu grid, then
-# intensities).
-_MU = (0.0, 0.1, 0.25, 0.45, 0.7, 0.9, 1.0)
-MODEL_LAWS = {
-    "uniform": (),
-    "linear": (0.6,),
-    "quadratic": (0.4, 0.25),
-    "square_root": (0.3, 0.4),
-    "nonlinear": (0.6, -0.3, 0.7, -0.3),
-    "exponential": (0.4, 0.05),
-    "power2": (0.6, 0.7),
-    "tabulated": _MU + tuple(1.0 - 0.5 * (1.0 - m**0.6) for m in _MU),
-}
 SCAN_POINTS = 2001
 SCAN_SPACING = 1e-7  # in the sky separation, stellar radii
 
@@ -275,7 +263,7 @@ def central_transit(law: str) -> Parameters:
         radius_leading=0.1,
         radius_trailing=0.12,
         law=law,
-        coefficients=MODEL_LAWS[law],
+        coefficients=tuple(MODEL_LAWS[law]),
     )
 
 

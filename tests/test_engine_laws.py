@@ -24,6 +24,7 @@ import mpmath
 import numpy as np
 import pytest
 from halfmoon import _engine
+from law_cases import LAWS
 from oracle import mp_reference_flux, reference_flux
 
 TOL_SMALL = 1e-12  # radii below one half
@@ -31,17 +32,6 @@ TOL_LARGE = 1e-10  # radii of one half and more
 
 DATA = json.loads((Path(__file__).parent / "data" / "law_references.json").read_text())
 
-_GRID = [0.0, 0.1, 0.25, 0.45, 0.7, 0.9, 1.0]
-LAWS: dict[str, list[float]] = {
-    "uniform": [],
-    "linear": [0.6],
-    "quadratic": [0.4, 0.25],
-    "nonlinear": [0.6, -0.3, 0.7, -0.3],
-    "exponential": [0.4, 0.05],
-    "square_root": [0.3, 0.4],
-    "power2": [0.6, 0.7],
-    "tabulated": _GRID + [1.0 - 0.5 * (1.0 - m**0.6) for m in _GRID],
-}
 NEW_LAWS = ["nonlinear", "exponential", "square_root", "power2", "tabulated"]
 
 

@@ -28,19 +28,9 @@ import numpy as np
 import pytest
 from halfmoon import Model, Parameters, _engine
 from halfmoon.gradient import parameter_names, parameter_values, parameters_from_values
+from law_cases import LAWS, TABULATED_MU
 from oracle import reference_flux, sky_theta
 
-_GRID = [0.0, 0.1, 0.25, 0.45, 0.7, 0.9, 1.0]
-LAWS: dict[str, list[float]] = {
-    "uniform": [],
-    "linear": [0.6],
-    "quadratic": [0.4, 0.25],
-    "nonlinear": [0.6, -0.3, 0.7, -0.3],
-    "exponential": [0.4, 0.05],
-    "square_root": [0.3, 0.4],
-    "power2": [0.6, 0.7],
-    "tabulated": _GRID + [1.0 - 0.5 * (1.0 - m**0.6) for m in _GRID],
-}
 # Laws whose engine flux has a quadrature part.
 WITH_REMAINDER = {"nonlinear", "exponential", "square_root", "power2", "tabulated"}
 RTOL = 1e-7
@@ -554,7 +544,7 @@ def test_model_names_and_methods() -> None:
 
 
 def test_model_tabulated_profile_columns() -> None:
-    m = len(_GRID)
+    m = len(TABULATED_MU)
     params = BASE.replace(law="tabulated", coefficients=LAWS["tabulated"])
     names = parameter_names(params)
     # The nodes mu_k are left out of the defaults; the intensities are parameters.
