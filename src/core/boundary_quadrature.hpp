@@ -59,6 +59,10 @@ struct QuadratureRule {
     quadrature::PanelNodes rim_fourth{16, 14.0, 4};
     quadrature::PanelNodes line{8, 14.0, 4};
     quadrature::PanelNodes line_square{12, 12.0, 4};
+    // A line piece that stays clear of the limb, integrated in s itself: at most `mapped` nodes
+    // (beyond that the piece is taken in tau), sized by `resolution` from the branch point at the
+    // chord's end (measured: rounding-level errors for every law at 14, 1e-15 at 12, 2e-13 at 10).
+    quadrature::PanelNodes chord{12, 14.0, 4};
     // The fewest nodes of a cell between two kink circles (its integrand is a polynomial of
     // degree 5 in mu over 1 - mu^2).
     int cell = 10;
@@ -322,12 +326,45 @@ double rim_arc(const closed_form::Circle& circle, const closed_form::RimArc& arc
     return sum;
 }
 
+// The part of the line with |s| from s_in to s_out, integrated in s: X x dX = h ds, and
+// mu = sqrt(b^2 - s^2) needs one square root per node where tau needs a cosine and the ends
+// two arctangents. In s the integrand has a branch point at the chord's end s = b, at
+// `distance` = b - s_out beyond the piece, and `nodes` nodes resolve it.
+template <typename P>
+double chord_sub_piece(const closed_form::Line& line, double s_in, double s_out, double distance,
+                       int nodes, const P& primitive, const QuadratureRule& rule) {
+    const double b = line.b;
+    auto mu_at = [&](double x) {
+        const double s = s_in + x;
+        return std::sqrt(std::max((b - s) * (b + s), 0.0));
+    };
+    auto x_at = [&](double mu) { return std::sqrt(std::max((b - mu) * (b + mu), 0.0)) - s_in; };
+    auto value = [&](double x, int cell) { return primitive.over_r2(cell, mu_at(x)); };
+    const double length = s_out - s_in;
+    if (primitive.kinks().empty()) {
+        return line.h *
+               quadrature::integrate_nodes(
+                   nodes, [&](double x) { return value(x, 0); }, length, quadrature::EndMap::kNone);
+    }
+    return line.h * monotone_piece(primitive, length, distance, quadrature::EndMap::kNone, false,
+                                   rule.chord, rule, mu_at, x_at, value);
+}
+
 // The part of the line with |s| from s_in to s_out (0 <= s_in < s_out <= b), integrated
 // towards |s| increasing; `on_limb`: s_out is the chord's end.
 template <typename P>
 double line_sub_piece(const closed_form::Line& line, double s_in, double s_out, bool on_limb,
                       const P& primitive, const QuadratureRule& rule) {
     const double b = line.b;
+    if (!on_limb && s_out < b) {
+        // Clear of the limb and resolved in s by few nodes (the pieces between the two radii
+        // of a planet inside the star, short and far from the limb, nearly always are).
+        const double distance = b - s_out;
+        const int nodes = quadrature::plain_nodes(rule.chord, distance, s_out - s_in);
+        if (nodes <= rule.chord.mapped) {
+            return chord_sub_piece(line, s_in, s_out, distance, nodes, primitive, rule);
+        }
+    }
     auto tau_of = [&](double s) {
         return std::atan2(s, std::sqrt(std::max((b - s) * (b + s), 0.0)));
     };

@@ -210,11 +210,21 @@ struct PanelNodes {
     int fewest;
 };
 
+// The fewest nodes of a rule the engine has (integrate_nodes) that are at least `wanted`.
+inline int supported_nodes(double wanted) {
+    for (const int n : {4, 6, 8, 10, 12, 16, 20, 24}) {
+        if (wanted <= n) {
+            return n;
+        }
+    }
+    return 32;
+}
+
 inline int plain_nodes(const PanelNodes& nodes, double distance, double width) {
     const double x = 1.0 + 2.0 * distance / width;
     const double log_rho = std::log(x + std::sqrt((x - 1.0) * (x + 1.0)));
     const double wanted = nodes.resolution / log_rho;
-    return wanted < nodes.fewest ? nodes.fewest : wanted < 32.0 ? static_cast<int>(wanted) + 1 : 32;
+    return supported_nodes(std::max(wanted, static_cast<double>(nodes.fewest)));
 }
 
 // Ratio of consecutive panel lengths, and the most panels one piece is cut into: the smallest
