@@ -108,6 +108,9 @@ inline double angle_of(double y, double x) {
 
 // Reduces an angle into [-pi, pi).
 inline double wrap_angle(double angle) {
+    if (angle >= -kPi && angle < kPi) {
+        return angle;  // what the remainder below gives, without its cost
+    }
     const double r = std::remainder(angle, kTwoPi);
     return r >= kPi ? r - kTwoPi : r;
 }
@@ -499,15 +502,22 @@ struct RimArc {
 
 // The boundary of (planet inside the star) at one point, piece by piece: what both the closed
 // form and the quadrature of the boundary integrals work from.
+//
+// Only the first arc_count arcs and segment_count segments are set (the arrays are left
+// uninitialised: the boundary is built once per point, and filling them cost measurably).
 struct Boundary {
+    // The circles of radii p1 and p2 at separation z, made in place; no pieces yet.
+    Boundary(double z_, double theta_, double p1, double p2)
+        : z(z_), theta(theta_), circles{make_circle(z_, p1), make_circle(z_, p2)} {}
+
     double z = 0.0;
     double theta = 0.0;
     std::array<Circle, 2> circles;
     // At most two arcs per half-rim.
-    std::array<RimArc, 4> arcs{};
+    std::array<RimArc, 4> arcs;
     int arc_count = 0;
     Line line{0.0, 0.0};
-    std::array<Segment, 2> segments{};
+    std::array<Segment, 2> segments;
     int segment_count = 0;
     // Angle of the limb that lies inside the planet.
     double limb = 0.0;
@@ -548,10 +558,7 @@ inline void add_half_rim(Boundary& boundary, int index, double lo, double hi) {
 // The pieces of the boundary for any radii (the closed form's moments take radii below
 // kMaxRadius only; the pieces themselves are right for every radius).
 inline Boundary planet_boundary(double z, double theta, double p1, double p2) {
-    Boundary boundary;
-    boundary.z = z;
-    boundary.theta = theta;
-    boundary.circles = {make_circle(z, p1), make_circle(z, p2)};
+    Boundary boundary(z, theta, p1, p2);
     // Half 1 is u in [u0, u0 + pi] on circle 1, half 2 u in [u0 + pi, u0 + 2 pi] on circle 2.
     const double u0 = wrap_angle(theta - kPi);
     add_half_rim(boundary, 0, u0, u0 + kPi);
