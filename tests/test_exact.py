@@ -216,6 +216,29 @@ def test_hand_picked_hard_cases(z: float, theta: float, p1: float, p2: float) ->
     assert abs(frame_flux(z, theta, p1, p2)[0] - mp_flux(z, theta, p1, p2)) < TOL_30_DIGITS
 
 
+@pytest.mark.parametrize(
+    ("z", "theta", "p1", "p2"),
+    [
+        (0.05, 1.0, 0.2, 0.1),  # the star's centre S inside both circles, left of the line
+        (0.05, -1.0, 0.2, 0.1),  # the same right of the line: inside half 2
+        (0.15, 1.0, 0.2, 0.1),  # S inside circle 1 only, in half 1
+        (0.15, -1.0, 0.2, 0.1),  # S inside circle 1 only but in no half
+        (0.15, 1e-3, 0.2, 0.1),  # S just beside the line piece between the radii
+        (0.15, -1e-3, 0.2, 0.1),
+        (0.21, 0.7, 0.2, 0.1),  # a rim close to S: its own swept angle
+        (0.2135, 0.7, 0.2, 0.1),  # a little farther: the boundary's winding
+        (0.5, 2.0, 0.3, 0.05),  # S outside the planet
+    ],
+)
+def test_planet_inside_the_star_about_its_centre(
+    z: float, theta: float, p1: float, p2: float
+) -> None:
+    # Wholly inside the star the swept polar angle comes from whether the boundary winds
+    # about S; these place S inside either half, in neither, next to a line piece and next
+    # to a rim.
+    assert abs(frame_flux(z, theta, p1, p2)[0] - mp_flux(z, theta, p1, p2)) < TOL_30_DIGITS
+
+
 def test_line_clipped_at_the_limb() -> None:
     """Both line pieces cut by the limb: the chord end must see mu = 0 exactly."""
     z, p1, p2 = 0.98, 0.05, 0.2
