@@ -7,7 +7,7 @@ The realistic asymmetric transit: radii 0.1 and 0.12, impact parameter 0.3, the 
 quarter turn plus 0.2 rad from the reference axis, N points (default 1000) with the centre moving
 along x over the part of the transit where the planet is on the star (|x| up to the last
 contact). For each law the script prints the median CPU time per light curve of
-``halfmoon._engine`` and the largest |flux error| against the 30-digit reference of
+``halfmoon._engine`` on one thread and the largest |flux error| against the 30-digit reference of
 tests/oracle.py at M points (default 12) spread over the transit, beside ``_tessaly`` (nonlinear)
 and ``_orvinth`` (exponential, whose own normalisation keeps a truncated constant) at step factor
 1e-2, all in one run.
@@ -80,7 +80,7 @@ def transit(count: int) -> dict[str, np.ndarray]:
 
 def engine_curve(law: str, coefficients: list[float], curve: dict) -> np.ndarray:
     rows = [curve[k][None, :] for k in ("z", "x", "y", "angles")]
-    return _engine.transit(law, [[coefficients]], [[P1]], [[P2]], *rows)[0, 0]
+    return _engine.transit(law, [[coefficients]], [[P1]], [[P2]], *rows, threads=1)[0, 0]
 
 
 def bench(points: int, mp_points: int) -> None:
