@@ -193,6 +193,7 @@ def convergence() -> None:
             show(f"{kind}.resolution", [6, 9, 12, 14, 17, 20])
         show("reach", [0.25, 0.5, 1.0, 2.0, 4.0])
         show("cell", [4, 6, 8, 10, 12, 16])
+        show("cell_resolution", [10, 12, 14, 16, 18])
 
 
 def main() -> None:

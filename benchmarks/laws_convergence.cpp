@@ -4,8 +4,9 @@
 // Usage: laws_convergence FIELD VALUE < points
 //   FIELD  KIND.mapped (node count of the end-mapped panel) or KIND.resolution (the factor of
 //          the plain panels' node count), KIND one of rim_square, rim_fourth, line,
-//          line_square; or "reach" or "cell" (fewest nodes of a tabulated cell); or "default" (the
-//          engine's own rule). Unless FIELD is "default", every other count is set high (32 mapped
+//          line_square; or "reach", "cell" (fewest nodes of a tabulated cell),
+//          "cell_resolution" (the factor of a cell's node count); or "default" (the engine's own
+//          rule). Unless FIELD is "default", every other count is set high (32 mapped
 //          nodes, resolution 40).
 //   points lines "law K c_1 .. c_K z theta p1 p2"
 // Prints one flux per line, to 17 significant digits.
@@ -32,6 +33,8 @@ QuadratureRule rule_with(const std::string& field, double value) {
         n->resolution = 40.0;
     }
     rule.cell = 32;
+    rule.cell_resolution = 40.0;
+    rule.limb_cell = 32;
     // FIELD.mapped sets the mapped panel's count, FIELD.resolution the plain panels' factor.
     const auto dot = field.find('.');
     const std::string kind = field.substr(0, dot);
@@ -49,6 +52,8 @@ QuadratureRule rule_with(const std::string& field, double value) {
         rule.reach = value;
     } else if (field == "cell") {
         rule.cell = static_cast<int>(value);
+    } else if (field == "cell_resolution") {
+        rule.cell_resolution = value;
     }
     return rule;
 }

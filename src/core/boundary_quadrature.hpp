@@ -64,8 +64,13 @@ struct QuadratureRule {
     // chord's end (measured: rounding-level errors for every law at 14, 1e-15 at 12, 2e-13 at 10).
     quadrature::PanelNodes chord{12, 14.0, 4};
     // The fewest nodes of a cell between two kink circles (its integrand is a polynomial of
-    // degree 5 in mu over 1 - mu^2).
-    int cell = 10;
+    // degree 5 in mu over 1 - mu^2), and the factor of its node count from the singularity
+    // beyond it. Measured on the 50-point profile of benchmarks/bench_laws.py over its transit,
+    // against every count at 32: largest error 2e-15 at 16, 1.5e-13 at 14, 1.6e-11 at 12.
+    int cell = 4;
+    double cell_resolution = 16.0;
+    // The fewest nodes of the cell that reaches the sub-piece's end nearest the limb.
+    int limb_cell = 10;
     // The first panel of a graded sub-piece spans this multiple of the distance to the
     // singularity.
     double reach = 1.0;
@@ -114,14 +119,60 @@ constexpr bool line_needs_map() {
     return std::remove_cvref_t<P>::kLimbBehaviour != LimbBehaviour::kAnalyticInMu;
 }
 
+// Where the star's centre r = 0 lies relative to a sub-piece, in its variable x: at
+// x = -back +- i imag. A cell's primitive other than the innermost one is a polynomial in mu that
+// need not vanish at r = 0, so its F/r^2 has a pole there, which sizes the cell's nodes as much as
+// the singularity beyond the piece's far end does.
+struct CentrePole {
+    double back = kNoSingularity;
+    double imag = 0.0;
+
+    double distance_from(double x) const { return std::hypot(back + x, imag); }
+
+    // On a rim, gamma from the point farthest from S and x = gamma_hi - gamma:
+    // r^2 = (z+p)^2 - 4 z p sin^2(gamma/2) vanishes at gamma = pi +- i 2 acosh(c),
+    // c = (z+p)/(2 sqrt(zp)) = 1 + t, t = (sqrt z - sqrt p)^2 / (2 sqrt(zp)).
+    static CentrePole of_rim(const closed_form::Circle& circle, double gamma_hi) {
+        if (!(circle.z > 0.0 && circle.p > 0.0)) {
+            return {};
+        }
+        const double root_zp = std::sqrt(circle.z * circle.p);
+        const double gap = std::sqrt(circle.z) - std::sqrt(circle.p);
+        const double t = gap * gap / (2.0 * root_zp);
+        return {kPi - gamma_hi, 2.0 * std::log1p(t + std::sqrt(t * (t + 2.0)))};
+    }
+    // On the line in s, x = s - s_in: r^2 = h^2 + s^2 vanishes at s = +-i h.
+    static CentrePole of_chord(const closed_form::Line& line, double s_in) {
+        return {s_in, std::fabs(line.h)};
+    }
+    // On the line in tau, s = b sin(tau), x = tau - tau_in: at tau = +-i asinh(h/b).
+    static CentrePole of_line(const closed_form::Line& line, double tau_in) {
+        return {tau_in, std::asinh(std::fabs(line.h) / line.b)};
+    }
+};
+
+// The nodes of cell `cell` over x in [start, end]: from the singularity `beyond` the end, and
+// from the pole at r = 0 behind the start unless the cell is the innermost one (of `cells` + 1),
+// whose primitive vanishes at r = 0.
+inline int cell_node_count(const quadrature::PanelNodes& nodes, std::size_t kink_count, int cell,
+                           const CentrePole& centre, double beyond, double start, double end) {
+    const double width = end - start;
+    const int from_end = quadrature::plain_nodes(nodes, beyond, width);
+    if (static_cast<std::size_t>(cell) == kink_count) {
+        return from_end;
+    }
+    return std::max(from_end, quadrature::plain_nodes(nodes, centre.distance_from(start), width));
+}
+
 // The integral over x in [0, length] of a sub-piece along which mu falls monotonically from
 // x = 0 to the end x = length nearest the limb. `mu_at(x)` gives mu, `x_at(mu)` its inverse,
 // `value(x, cell)` the integrand; `distance` is that of the nearest singularity beyond
-// x = length, `map` the end map there, `on_limb` whether that end lies on the limb.
+// x = length, `map` the end map there, `on_limb` whether that end lies on the limb; `centre`
+// where r = 0 lies (for the cells of a primitive with kinks).
 template <typename P, typename MuAt, typename XAt, typename Value>
 double monotone_piece(const P& primitive, double length, double distance, quadrature::EndMap map,
                       bool on_limb, const quadrature::PanelNodes& nodes, const QuadratureRule& rule,
-                      MuAt&& mu_at, XAt&& x_at, Value&& value) {
+                      const CentrePole& centre, MuAt&& mu_at, XAt&& x_at, Value&& value) {
     if (!(length > 0.0)) {
         return 0.0;
     }
@@ -131,27 +182,32 @@ double monotone_piece(const P& primitive, double length, double distance, quadra
                                                   distance, map, on_limb, rule.reach, nodes);
     }
     // Cells between the kink circles the sub-piece crosses, from x = 0 outwards: the kinks
-    // strictly between mu at the limb end and mu at the inner end, in decreasing mu.
-    const double mu_in = mu_at(0.0);
-    const double mu_out = mu_at(length);
-    const auto first = std::upper_bound(kinks.begin(), kinks.end(), mu_out);
-    const auto last = std::lower_bound(kinks.begin(), kinks.end(), mu_in);
+    // strictly between mu at the limb end and mu at the inner end, in decreasing mu. Cell k
+    // lies between kinks k - 1 and k, so the one below the kink at index k is cell k.
+    const auto first = std::upper_bound(kinks.begin(), kinks.end(), mu_at(length));
+    const auto last = std::lower_bound(kinks.begin(), kinks.end(), mu_at(0.0));
+    quadrature::PanelNodes cell_nodes = nodes;
+    cell_nodes.resolution = rule.cell_resolution;
+    cell_nodes.fewest = rule.cell;
+    // A cell short of the end x = length sees the singularity beyond that end, or, where the
+    // end map removes a branch point at the end itself (on the limb), that branch point.
+    const double beyond = on_limb && map != quadrature::EndMap::kNone ? 0.0 : distance;
     double sum = 0.0;
     double start = 0.0;
     for (auto it = last; it != first;) {
         --it;
+        const int cell = static_cast<int>(it - kinks.begin()) + 1;
         const double end = std::min(std::max(x_at(*it), start), length);
-        const int cell = primitive.cell_of(0.5 * (mu_at(start) + mu_at(end)));
-        const int n = std::max(
-            rule.cell, quadrature::plain_nodes(nodes, distance + (length - end), end - start));
+        const int n = cell_node_count(cell_nodes, kinks.size(), cell, centre,
+                                      beyond + (length - end), start, end);
         sum += quadrature::integrate_nodes(
             n, [&](double x) { return value(start + x, cell); }, end - start,
             quadrature::EndMap::kNone);
         start = end;
     }
-    const int cell = primitive.cell_of(0.5 * (mu_at(start) + mu_out));
+    const int cell = static_cast<int>(first - kinks.begin());
     quadrature::PanelNodes last_cell = nodes;
-    last_cell.fewest = std::max(nodes.fewest, rule.cell);
+    last_cell.fewest = std::max(nodes.fewest, rule.limb_cell);
     return sum + quadrature::integrate_towards_limb(
                      [&](double x) { return value(start + x, cell); }, length - start, distance,
                      map, on_limb, rule.reach, last_cell);
@@ -222,7 +278,7 @@ double rim_sub_piece(const closed_form::Circle& circle, double gamma_lo, double 
     const quadrature::PanelNodes& nodes =
         map == quadrature::EndMap::kSquare ? rule.rim_square : rule.rim_fourth;
     return monotone_piece(primitive, gamma_hi - gamma_lo, distance, map, on_limb, nodes, rule,
-                          mu_at, x_at, value);
+                          CentrePole::of_rim(circle, gamma_hi), mu_at, x_at, value);
 }
 
 // A whole half-rim of a circle inside the star, alpha from alpha0 to alpha0 + pi, as one panel
@@ -347,7 +403,8 @@ double chord_sub_piece(const closed_form::Line& line, double s_in, double s_out,
                    nodes, [&](double x) { return value(x, 0); }, length, quadrature::EndMap::kNone);
     }
     return line.h * monotone_piece(primitive, length, distance, quadrature::EndMap::kNone, false,
-                                   rule.chord, rule, mu_at, x_at, value);
+                                   rule.chord, rule, CentrePole::of_chord(line, s_in), mu_at, x_at,
+                                   value);
 }
 
 // The part of the line with |s| from s_in to s_out (0 <= s_in < s_out <= b), integrated
@@ -386,7 +443,8 @@ double line_sub_piece(const closed_form::Line& line, double s_in, double s_out, 
     const quadrature::EndMap map = mapped ? quadrature::EndMap::kSquare : quadrature::EndMap::kNone;
     const quadrature::PanelNodes& nodes = mapped ? rule.line_square : rule.line;
     return line.h * monotone_piece(primitive, tau_out - tau_in, distance, map, mapped && on_limb,
-                                   nodes, rule, mu_at, x_at, value);
+                                   nodes, rule, CentrePole::of_line(line, tau_in), mu_at, x_at,
+                                   value);
 }
 
 // One piece of the line in its direction, cut at the foot s = 0.

@@ -178,10 +178,10 @@ void visit_towards_limb(Visit& visit, double start, double length, double distan
 // limb), cut on the kink circles of a primitive that has them (boundary_quadrature's
 // monotone_piece); `visit(x, weight, cell)`.
 template <typename MuAt, typename XAt, typename Visit>
-void visit_monotone_piece(std::span<const double> kinks, const auto& cell_of, double length,
-                          double distance, quadrature::EndMap map, bool on_limb,
-                          const quadrature::PanelNodes& nodes,
-                          const boundary_quadrature::QuadratureRule& rule, MuAt&& mu_at, XAt&& x_at,
+void visit_monotone_piece(std::span<const double> kinks, double length, double distance,
+                          quadrature::EndMap map, bool on_limb, const quadrature::PanelNodes& nodes,
+                          const boundary_quadrature::QuadratureRule& rule,
+                          const boundary_quadrature::CentrePole& centre, MuAt&& mu_at, XAt&& x_at,
                           Visit& visit) {
     if (!(length > 0.0)) {
         return;
@@ -191,24 +191,27 @@ void visit_monotone_piece(std::span<const double> kinks, const auto& cell_of, do
         visit_towards_limb(in_cell, 0.0, length, distance, map, on_limb, rule.reach, nodes);
         return;
     }
-    const double mu_in = mu_at(0.0);
-    const double mu_out = mu_at(length);
-    const auto first = std::upper_bound(kinks.begin(), kinks.end(), mu_out);
-    const auto last = std::lower_bound(kinks.begin(), kinks.end(), mu_in);
+    // The cells as in boundary_quadrature::monotone_piece: cell k below the kink at index k.
+    const auto first = std::upper_bound(kinks.begin(), kinks.end(), mu_at(length));
+    const auto last = std::lower_bound(kinks.begin(), kinks.end(), mu_at(0.0));
+    quadrature::PanelNodes cell_nodes = nodes;
+    cell_nodes.resolution = rule.cell_resolution;
+    cell_nodes.fewest = std::max(nodes.fewest, rule.cell);
+    const double beyond = on_limb && map != quadrature::EndMap::kNone ? 0.0 : distance;
     double start = 0.0;
     for (auto it = last; it != first;) {
         --it;
+        const int cell = static_cast<int>(it - kinks.begin()) + 1;
         const double end = std::min(std::max(x_at(*it), start), length);
-        const int cell = cell_of(0.5 * (mu_at(start) + mu_at(end)));
-        const int n = std::max(
-            rule.cell, quadrature::plain_nodes(nodes, distance + (length - end), end - start));
+        const int n = boundary_quadrature::cell_node_count(cell_nodes, kinks.size(), cell, centre,
+                                                           beyond + (length - end), start, end);
         auto in_cell = [&](double x, double w) { visit(x, w, cell); };
         visit_nodes(n, in_cell, start, end - start, quadrature::EndMap::kNone);
         start = end;
     }
-    const int cell = cell_of(0.5 * (mu_at(start) + mu_out));
+    const int cell = static_cast<int>(first - kinks.begin());
     quadrature::PanelNodes last_cell = nodes;
-    last_cell.fewest = std::max(nodes.fewest, rule.cell);
+    last_cell.fewest = std::max(nodes.fewest, rule.limb_cell);
     auto in_cell = [&](double x, double w) { visit(x, w, cell); };
     visit_towards_limb(in_cell, start, length - start, distance, map, on_limb, rule.reach,
                        last_cell);
@@ -290,9 +293,9 @@ void rim_sub_piece(const closed_form::Circle& circle, int index, double gamma_lo
     constexpr quadrature::EndMap map = boundary_quadrature::rim_end_map<Source>();
     const quadrature::PanelNodes& nodes =
         map == quadrature::EndMap::kSquare ? rule.rim_square : rule.rim_fourth;
-    auto cell_of = [&](double mu) { return source.cell_of(mu); };
-    visit_monotone_piece(source.kinks(), cell_of, gamma_hi - gamma_lo, distance, map, on_limb,
-                         nodes, rule, mu_at, x_at, visit);
+    visit_monotone_piece(source.kinks(), gamma_hi - gamma_lo, distance, map, on_limb, nodes, rule,
+                         boundary_quadrature::CentrePole::of_rim(circle, gamma_hi), mu_at, x_at,
+                         visit);
 }
 
 // One rim arc, alpha = pi + u, cut where alpha passes a multiple of pi (on [2n pi, (2n+1) pi]
@@ -365,9 +368,9 @@ void line_sub_piece(const closed_form::Line& line, double s_in, double s_out, bo
     };
     const quadrature::EndMap map = mapped ? quadrature::EndMap::kSquare : quadrature::EndMap::kNone;
     const quadrature::PanelNodes& nodes = mapped ? rule.line_square : rule.line;
-    auto cell_of = [&](double mu) { return source.cell_of(mu); };
-    visit_monotone_piece(source.kinks(), cell_of, tau_out - tau_in, distance, map,
-                         mapped && on_limb, nodes, rule, mu_at, x_at, visit);
+    visit_monotone_piece(source.kinks(), tau_out - tau_in, distance, map, mapped && on_limb, nodes,
+                         rule, boundary_quadrature::CentrePole::of_line(line, tau_in), mu_at, x_at,
+                         visit);
 }
 
 // One piece of the line in its direction, cut at the foot s = 0.
