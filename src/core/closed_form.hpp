@@ -697,8 +697,8 @@ inline double half_turn_swept(const Circle& circle, double sin_alpha) {
 }
 
 // For a planet wholly inside the star (two whole half-rims and the two line pieces, both
-// radii apart from z): the polar angle the rims sweep about S plus the line's T summed over
-// its pieces, in `angles`; false where it is not taken this way.
+// radii apart from z), the polar angle the rims sweep about S plus the line's T summed over its
+// pieces can come from the winding of the closed boundary.
 //
 // The closed boundary sweeps 2 pi W about S, W = 1 when S lies inside it, 0 when not, and on
 // the line the polar angle is atan(s/h), the first half of T = atan(s/h) - atan(s/(h w)). So
@@ -708,40 +708,20 @@ inline double half_turn_swept(const Circle& circle, double sin_alpha) {
 // monotonically along the line, and the two pieces are disjoint and run the same way); the
 // product is used only where it lies within a quarter turn, so that no rounding can move it
 // across the half turn. Near that, where S lies next to a piece, and for a rim close to S
-// (kWindingMinEta), the caller takes the rims' angles one by one.
-inline bool winding_angle(const Boundary& boundary, int inside_mask, double& angles) {
+// (kWindingMinEta), the rims' angles are taken one by one.
+inline bool may_wind(const Boundary& boundary, int inside_mask) {
     const auto& circles = boundary.circles;
-    const Line& line = boundary.line;
-    const double h = line.h;
-    if (inside_mask != 3 || boundary.segment_count != 2 || h == 0.0 ||
-        !(circles[0].eta >= kWindingMinEta) || !(circles[1].eta >= kWindingMinEta)) {
-        return false;
-    }
-    const double side = h > 0.0 ? 1.0 : -1.0;
-    const double across = std::fabs(h);
-    const double b = line.b;
-    double re = 1.0;
-    double im = 0.0;
-    for (int i = 0; i < 2; ++i) {
-        const Segment& segment = boundary.segments[static_cast<std::size_t>(i)];
-        for (int e = 0; e < 2; ++e) {
-            const double s = e == 0 ? segment.s_from : segment.s_to;
-            const double w = std::sqrt((b - std::fabs(s)) * (b + std::fabs(s)));
-            const double x = across * w;
-            const double y = (e == 0 ? -side : side) * s;
-            const double t = re * x - im * y;
-            im = re * y + im * x;
-            re = t;
-        }
-    }
-    if (!(re > 0.0)) {
-        return false;
-    }
+    return inside_mask == 3 && boundary.segment_count == 2 && boundary.line.h != 0.0 &&
+           circles[0].eta >= kWindingMinEta && circles[1].eta >= kWindingMinEta;
+}
+
+// The rims' swept angle plus T from the winding product re + i im (re > 0).
+inline double winding_angle(const Boundary& boundary, double re, double im) {
     // S lies in half 1 when left of the line (h > 0) and within p1 of P, in half 2 likewise.
     const double z = boundary.z;
-    const bool covered = h > 0.0 ? z < circles[0].p : z < circles[1].p;
-    angles = (covered ? kTwoPi : 0.0) - std::atan(im / re);
-    return true;
+    const auto& circles = boundary.circles;
+    const bool covered = boundary.line.h > 0.0 ? z < circles[0].p : z < circles[1].p;
+    return (covered ? kTwoPi : 0.0) - std::atan(im / re);
 }
 
 // Weighted Carlson parts cf s R_F + cd s^3 R_D + cj s^3 R_J of H, complete ones by Bulirsch's
@@ -1057,6 +1037,7 @@ inline Moments boundary_moments(const Boundary& boundary) {
     // summed over both pieces as the argument of a product, (den + i num) for T, (w + i s) for
     // the arcsine, conjugated at the start of a piece.
     double line_s1 = 0.0;
+    bool by_winding = false;  // the rims' swept angle taken with T from the winding
     if (boundary.segment_count > 0) {
         const Line& line = boundary.line;
         const double h = line.h;
@@ -1065,6 +1046,11 @@ inline Moments boundary_moments(const Boundary& boundary) {
         double im1 = 0.0;
         double re2 = 1.0;
         double im2 = 0.0;
+        // The winding product of may_wind / winding_angle.
+        const bool winds = may_wind(boundary, inside_mask);
+        const double side = h > 0.0 ? 1.0 : -1.0;
+        double re3 = 1.0;
+        double im3 = 0.0;
         double sw = 0.0;
         for (int i = 0; i < boundary.segment_count; ++i) {
             const Segment& segment = boundary.segments[static_cast<std::size_t>(i)];
@@ -1087,19 +1073,20 @@ inline Moments boundary_moments(const Boundary& boundary) {
                 const double t2 = re2 * w - im2 * y2;
                 im2 = re2 * y2 + im2 * w;
                 re2 = t2;
-            }
-        }
-        double angles = 0.0;
-        if (!winding_angle(boundary, inside_mask, angles)) {
-            angles = angle_of(im1, re1);
-            for (int k = 0; k < 2; ++k) {
-                if (inside_mask & (1 << k)) {
-                    swept += half_turn_swept(circles[static_cast<std::size_t>(k)], inside_sines[k]);
+                if (winds) {
+                    const double x3 = std::fabs(h) * w;
+                    const double y3 = sign * side * s;
+                    const double t3 = re3 * x3 - im3 * y3;
+                    im3 = re3 * y3 + im3 * x3;
+                    re3 = t3;
                 }
             }
         }
+        by_winding = winds && re3 > 0.0;
+        const double angles = by_winding ? winding_angle(boundary, re3, im3) : angle_of(im1, re1);
         line_s1 = (angles + h * (1.0 + b * b / 2.0) * angle_of(im2, re2) + h * sw / 2.0) / 3.0;
-    } else {
+    }
+    if (!by_winding) {
         for (int k = 0; k < 2; ++k) {
             if (inside_mask & (1 << k)) {
                 swept += half_turn_swept(circles[static_cast<std::size_t>(k)], inside_sines[k]);
