@@ -156,12 +156,10 @@ struct CentrePole {
 // whose primitive vanishes at r = 0.
 inline int cell_node_count(const quadrature::PanelNodes& nodes, std::size_t kink_count, int cell,
                            const CentrePole& centre, double beyond, double start, double end) {
-    const double width = end - start;
-    const int from_end = quadrature::plain_nodes(nodes, beyond, width);
-    if (static_cast<std::size_t>(cell) == kink_count) {
-        return from_end;
-    }
-    return std::max(from_end, quadrature::plain_nodes(nodes, centre.distance_from(start), width));
+    // The count falls with the distance: the nearer singularity decides.
+    const bool innermost = static_cast<std::size_t>(cell) == kink_count;
+    const double nearest = innermost ? beyond : std::min(beyond, centre.distance_from(start));
+    return quadrature::plain_nodes(nodes, nearest, end - start);
 }
 
 // The integral over x in [0, length] of a sub-piece along which mu falls monotonically from
@@ -206,6 +204,15 @@ double monotone_piece(const P& primitive, double length, double distance, quadra
         start = end;
     }
     const int cell = static_cast<int>(first - kinks.begin());
+    if (!on_limb && !(rule.reach * distance < length - start)) {
+        // The last cell ends inside the star with its singularity far beyond: one plain panel,
+        // sized like the cells before it.
+        const int n =
+            cell_node_count(cell_nodes, kinks.size(), cell, centre, distance, start, length);
+        return sum + quadrature::integrate_nodes(
+                         n, [&](double x) { return value(start + x, cell); }, length - start,
+                         quadrature::EndMap::kNone);
+    }
     quadrature::PanelNodes last_cell = nodes;
     last_cell.fewest = std::max(nodes.fewest, rule.limb_cell);
     return sum + quadrature::integrate_towards_limb(

@@ -210,9 +210,15 @@ void visit_monotone_piece(std::span<const double> kinks, double length, double d
         start = end;
     }
     const int cell = static_cast<int>(first - kinks.begin());
+    auto in_cell = [&](double x, double w) { visit(x, w, cell); };
+    if (!on_limb && !(rule.reach * distance < length - start)) {
+        const int n = boundary_quadrature::cell_node_count(cell_nodes, kinks.size(), cell, centre,
+                                                           distance, start, length);
+        visit_nodes(n, in_cell, start, length - start, quadrature::EndMap::kNone);
+        return;
+    }
     quadrature::PanelNodes last_cell = nodes;
     last_cell.fewest = std::max(nodes.fewest, rule.limb_cell);
-    auto in_cell = [&](double x, double w) { visit(x, w, cell); };
     visit_towards_limb(in_cell, start, length - start, distance, map, on_limb, rule.reach,
                        last_cell);
 }
