@@ -76,8 +76,10 @@ struct QuadratureRule {
     double reach = 1.0;
     // Node count factor of a whole half-rim inside the star taken as one panel (measured with
     // benchmarks/bench_laws.py against 30-digit references: largest error 5.7e-14 at 12,
-    // 2e-13 at 11, 1.9e-12 at 9, 1e-16 at 14; 12 costs about 8% less than 14).
+    // 2e-13 at 11, 1.9e-12 at 9, 1e-16 at 14; 12 costs about 8% less than 14), and its fewest
+    // nodes.
     double half_rim_resolution = 12.0;
+    int half_rim_fewest = 8;
 };
 
 inline constexpr QuadratureRule kRule{};
@@ -290,47 +292,67 @@ double rim_sub_piece(const closed_form::Circle& circle, double gamma_lo, double 
 
 // A whole half-rim of a circle inside the star, alpha from alpha0 to alpha0 + pi, as one panel
 // of N nodes (cos0, sin0 those of alpha0): on it mu^2 = A + 2 z p (1 - cos alpha) never
-// vanishes, and X x dX = p (p + z cos alpha) dalpha.
-template <std::size_t N, typename P>
-double half_rim_panel(const closed_form::Circle& circle, double cos0, double sin0,
-                      const P& primitive) {
+// vanishes. Calls visit(weight, mu, cos alpha, sin alpha) at every node.
+template <std::size_t N, typename Visit>
+void visit_half_rim_panel(const closed_form::Circle& circle, double cos0, double sin0,
+                          Visit&& visit) {
     const quadrature::HalfTurnNodes<N>& nodes = quadrature::kHalfTurnNodes<N>;
-    const double z = circle.z;
-    const double p = circle.p;
-    const double zpp = z + p;
+    const double zpp = circle.z + circle.p;
     const double a = (1.0 - zpp) * (1.0 + zpp);
-    const double two_zp = 2.0 * z * p;
-    double sum = 0.0;
+    const double two_zp = 2.0 * circle.z * circle.p;
     for (std::size_t j = 0; j < N; ++j) {
+        // alpha0 + delta_j by angle addition.
         const double cos_alpha = cos0 * nodes.cosine[j] - sin0 * nodes.sine[j];
+        const double sin_alpha = sin0 * nodes.cosine[j] + cos0 * nodes.sine[j];
         const double mu = std::sqrt(std::max(a + two_zp * (1.0 - cos_alpha), 0.0));
-        sum += nodes.weight[j] * primitive.over_r2(0, mu) * (p * (p + z * cos_alpha));
+        visit(nodes.weight[j], mu, cos_alpha, sin_alpha);
     }
-    return sum;
+}
+
+// The same with n nodes, one of the counts half_rim_nodes chooses.
+template <typename Visit>
+void visit_half_rim(int n, const closed_form::Circle& circle, double cos0, double sin0,
+                    Visit&& visit) {
+    switch (n) {
+        case 8:
+            return visit_half_rim_panel<8>(circle, cos0, sin0, visit);
+        case 12:
+            return visit_half_rim_panel<12>(circle, cos0, sin0, visit);
+        case 16:
+            return visit_half_rim_panel<16>(circle, cos0, sin0, visit);
+        case 20:
+            return visit_half_rim_panel<20>(circle, cos0, sin0, visit);
+        default:
+            return visit_half_rim_panel<24>(circle, cos0, sin0, visit);
+    }
 }
 
 // The fewest nodes of one panel over a whole half-rim inside the star, from the nearest
 // singularity mu = 0 at alpha = 2 k pi +- i e, e = 2 asinh(sqrt(A/(4 z p))): n = resolution /
-// ln(rho), rho of the Bernstein ellipse of the half-turn through it. 0 where more than 24
-// would be needed (a rim close to the limb), which the graded sub-pieces take instead.
-inline int half_rim_nodes(const closed_form::Circle& circle, double alpha0, double resolution) {
+// ln(rho), rho of the Bernstein ellipse of the half-turn through it, and at least the rule's
+// fewest. 0 where more than 24 would be needed (a rim close to the limb), which the graded
+// sub-pieces take instead.
+inline int half_rim_nodes(const closed_form::Circle& circle, double alpha0,
+                          const QuadratureRule& rule) {
     const double z = circle.z;
     const double p = circle.p;
     const double zpp = z + p;
     const double four_zp = 4.0 * z * p;
-    if (!(four_zp > 0.0)) {
-        return 8;  // z = 0: mu is constant along the rim
+    double wanted = rule.half_rim_fewest;
+    if (four_zp > 0.0) {
+        // z = 0: mu is constant along the rim. Otherwise the singularity's place w = x + i y
+        // relative to the panel's centre, in half-lengths; the ellipse with foci -+1 through it
+        // has semi-major axis (|w - 1| + |w + 1|)/2 = major, and rho = major + sqrt(major^2 - 1).
+        const double e = 2.0 * std::asinh(std::sqrt((1.0 - zpp) * (1.0 + zpp) / four_zp));
+        const double x = std::remainder(alpha0 + kHalfPi, kTwoPi) / kHalfPi;
+        const double y = e / kHalfPi;
+        const double major = 0.5 * (std::sqrt((x - 1.0) * (x - 1.0) + y * y) +
+                                    std::sqrt((x + 1.0) * (x + 1.0) + y * y));
+        const double rho = major + std::sqrt((major - 1.0) * (major + 1.0));
+        // (A count that is not a number, where rounding puts the singularity on the panel,
+        // stays one and sends the rim to the graded sub-pieces.)
+        wanted = std::max(rule.half_rim_resolution / std::log(rho), wanted);
     }
-    const double e = 2.0 * std::asinh(std::sqrt((1.0 - zpp) * (1.0 + zpp) / four_zp));
-    // The singularity's place w = x + i y relative to the panel's centre, in half-lengths; the
-    // ellipse with foci -+1 through it has semi-major axis (|w - 1| + |w + 1|)/2 = major, and
-    // rho = major + sqrt(major^2 - 1).
-    const double x = std::remainder(alpha0 + kHalfPi, kTwoPi) / kHalfPi;
-    const double y = e / kHalfPi;
-    const double major =
-        0.5 * (std::sqrt((x - 1.0) * (x - 1.0) + y * y) + std::sqrt((x + 1.0) * (x + 1.0) + y * y));
-    const double rho = major + std::sqrt((major - 1.0) * (major + 1.0));
-    const double wanted = resolution / std::log(rho);
     for (const int n : {8, 12, 16, 20, 24}) {
         if (wanted <= n) {
             return n;
@@ -349,22 +371,17 @@ double rim_arc(const closed_form::Circle& circle, const closed_form::RimArc& arc
     const double to = kPi + arc.u_to;
     if (circle.kind == closed_form::RimKind::kInside && primitive.kinks().empty()) {
         // A whole half-rim inside the star: one panel, if few nodes do.
-        const int n = half_rim_nodes(circle, from, rule.half_rim_resolution);
+        const int n = half_rim_nodes(circle, from, rule);
         if (n > 0) {
-            const double cos0 = std::cos(from);
-            const double sin0 = std::sin(from);
-            switch (n) {
-                case 8:
-                    return half_rim_panel<8>(circle, cos0, sin0, primitive);
-                case 12:
-                    return half_rim_panel<12>(circle, cos0, sin0, primitive);
-                case 16:
-                    return half_rim_panel<16>(circle, cos0, sin0, primitive);
-                case 20:
-                    return half_rim_panel<20>(circle, cos0, sin0, primitive);
-                default:
-                    return half_rim_panel<24>(circle, cos0, sin0, primitive);
-            }
+            const double p = circle.p;
+            const double z = circle.z;
+            double sum = 0.0;
+            // X x dX = p (p + z cos alpha) dalpha.
+            visit_half_rim(n, circle, std::cos(from), std::sin(from),
+                           [&](double weight, double mu, double cos_alpha, double /*sin_alpha*/) {
+                               sum += weight * primitive.over_r2(0, mu) * (p * (p + z * cos_alpha));
+                           });
+            return sum;
         }
     }
     const double k0 = std::floor(from / kPi);
@@ -389,19 +406,43 @@ double rim_arc(const closed_form::Circle& circle, const closed_form::RimArc& arc
     return sum;
 }
 
-// The part of the line with |s| from s_in to s_out, integrated in s: X x dX = h ds, and
-// mu = sqrt(b^2 - s^2) needs one square root per node where tau needs a cosine and the ends
-// two arctangents. In s the integrand has a branch point at the chord's end s = b, at
-// `distance` = b - s_out beyond the piece, and `nodes` nodes resolve it.
-template <typename P>
-double chord_sub_piece(const closed_form::Line& line, double s_in, double s_out, double distance,
-                       int nodes, const P& primitive, const QuadratureRule& rule) {
-    const double b = line.b;
-    auto mu_at = [&](double x) {
+// mu along the part of the line from |s| = s_in outwards, in x = |s| - s_in: mu = sqrt(b^2 - s^2).
+struct ChordMuMap {
+    ChordMuMap(const closed_form::Line& line, double s_in_) : b(line.b), s_in(s_in_) {}
+
+    double mu_at(double x) const {
         const double s = s_in + x;
         return std::sqrt(std::max((b - s) * (b + s), 0.0));
-    };
-    auto x_at = [&](double mu) { return std::sqrt(std::max((b - mu) * (b + mu), 0.0)) - s_in; };
+    }
+
+    double x_at(double mu) const { return std::sqrt(std::max((b - mu) * (b + mu), 0.0)) - s_in; }
+
+    double b;
+    double s_in;
+};
+
+// The nodes that take the part of the line with |s| from s_in to s_out in s itself, or 0 where
+// it is taken in tau. In s, X x dX = h ds and mu = sqrt(b^2 - s^2) needs one square root per
+// node where tau needs a cosine and the ends two arctangents; but the integrand then has a
+// branch point at the chord's end s = b, b - s_out beyond the piece, so only a piece clear of
+// the limb and resolved by at most rule.chord.mapped nodes goes in s (the pieces between the two
+// radii of a planet inside the star, short and far from the limb, nearly always are).
+inline int chord_nodes(const closed_form::Line& line, double s_in, double s_out, bool on_limb,
+                       const QuadratureRule& rule) {
+    if (on_limb || !(s_out < line.b)) {
+        return 0;
+    }
+    const int nodes = quadrature::plain_nodes(rule.chord, line.b - s_out, s_out - s_in);
+    return nodes <= rule.chord.mapped ? nodes : 0;
+}
+
+// The part of the line with |s| from s_in to s_out in s, with the nodes of chord_nodes.
+template <typename P>
+double chord_sub_piece(const closed_form::Line& line, double s_in, double s_out, int nodes,
+                       const P& primitive, const QuadratureRule& rule) {
+    const ChordMuMap chord(line, s_in);
+    auto mu_at = [&](double x) { return chord.mu_at(x); };
+    auto x_at = [&](double mu) { return chord.x_at(mu); };
     auto value = [&](double x, int cell) { return primitive.over_r2(cell, mu_at(x)); };
     const double length = s_out - s_in;
     if (primitive.kinks().empty()) {
@@ -409,9 +450,9 @@ double chord_sub_piece(const closed_form::Line& line, double s_in, double s_out,
                quadrature::integrate_nodes(
                    nodes, [&](double x) { return value(x, 0); }, length, quadrature::EndMap::kNone);
     }
-    return line.h * monotone_piece(primitive, length, distance, quadrature::EndMap::kNone, false,
-                                   rule.chord, rule, CentrePole::of_chord(line, s_in), mu_at, x_at,
-                                   value);
+    return line.h * monotone_piece(primitive, length, line.b - s_out, quadrature::EndMap::kNone,
+                                   false, rule.chord, rule, CentrePole::of_chord(line, s_in), mu_at,
+                                   x_at, value);
 }
 
 // The part of the line with |s| from s_in to s_out (0 <= s_in < s_out <= b), integrated
@@ -419,16 +460,10 @@ double chord_sub_piece(const closed_form::Line& line, double s_in, double s_out,
 template <typename P>
 double line_sub_piece(const closed_form::Line& line, double s_in, double s_out, bool on_limb,
                       const P& primitive, const QuadratureRule& rule) {
-    const double b = line.b;
-    if (!on_limb && s_out < b) {
-        // Clear of the limb and resolved in s by few nodes (the pieces between the two radii
-        // of a planet inside the star, short and far from the limb, nearly always are).
-        const double distance = b - s_out;
-        const int nodes = quadrature::plain_nodes(rule.chord, distance, s_out - s_in);
-        if (nodes <= rule.chord.mapped) {
-            return chord_sub_piece(line, s_in, s_out, distance, nodes, primitive, rule);
-        }
+    if (const int nodes = chord_nodes(line, s_in, s_out, on_limb, rule); nodes > 0) {
+        return chord_sub_piece(line, s_in, s_out, nodes, primitive, rule);
     }
+    const double b = line.b;
     auto tau_of = [&](double s) {
         return std::atan2(s, std::sqrt(std::max((b - s) * (b + s), 0.0)));
     };
