@@ -179,7 +179,10 @@ inline bool is_complete(double x, double y, double z, double p) {
 // overlap, and the step's arithmetic, written without branches over the lanes, is left to the
 // compiler to vectorise. Only the R_C term of R_J branches, in a loop of its own. Lanes that have
 // converged keep stepping until the last one has, which only refines them.
-template <int Capacity>
+//
+// Without R_J (kWithJ false) p is not read, and the lanes step only until R_F and R_D have
+// converged; the R_J of the result is then left at 0.
+template <int Capacity, bool kWithJ = true>
 inline void duplication_batch(int count, const double* x_in, const double* y_in, const double* z_in,
                               const double* p_in, SymmetricTriple* out) {
     double x[Capacity];
@@ -202,7 +205,7 @@ inline void duplication_batch(int count, const double* x_in, const double* y_in,
         x[i] = x_in[i];
         y[i] = y_in[i];
         z[i] = z_in[i];
-        p[i] = p_in[i];
+        p[i] = kWithJ ? p_in[i] : 1.0;
         af[i] = (x[i] + y[i] + z[i]) / 3.0;
         ad[i] = (x[i] + y[i] + 3.0 * z[i]) / 5.0;
         aj[i] = (x[i] + y[i] + z[i] + 2.0 * p[i]) / 5.0;
@@ -219,50 +222,65 @@ inline void duplication_batch(int count, const double* x_in, const double* y_in,
         bool pending = false;
         for (int i = 0; i < count; ++i) {
             pending |= (qf[i] * scale > std::fabs(af[i])) | (qd[i] * scale > std::fabs(ad[i])) |
-                       (qj[i] * scale > std::fabs(aj[i]));
+                       (kWithJ && qj[i] * scale > std::fabs(aj[i]));
         }
         if (!pending) {
             break;
         }
         const double scale3 = scale * scale * scale;
-        for (int i = 0; i < count; ++i) {
-            const double sx = std::sqrt(x[i]);
-            const double sy = std::sqrt(y[i]);
-            const double sz = std::sqrt(z[i]);
-            const double sp = std::sqrt(p[i]);
-            const double lambda = sx * (sy + sz) + sy * sz;
-            // One division gives both reciprocals, 1/(sqrt z (z + lambda)) and 1/d.
-            const double dz = sz * (z[i] + lambda);
-            const double d = (sp + sx) * (sp + sy) * (sp + sz);
-            const double inv_both = 1.0 / (dz * d);
-            sum_d[i] += scale * (d * inv_both);
-            const double inv_d = dz * inv_both;
-            e[i] = delta[i] * scale3 * inv_d * inv_d;
-            one_plus[i] = 2.0 * sp * (p[i] + lambda) * inv_d;
-            weight[i] = scale * inv_d;
-            x[i] = (x[i] + lambda) * 0.25;
-            y[i] = (y[i] + lambda) * 0.25;
-            z[i] = (z[i] + lambda) * 0.25;
-            p[i] = (p[i] + lambda) * 0.25;
-            af[i] = (af[i] + lambda) * 0.25;
-            ad[i] = (ad[i] + lambda) * 0.25;
-            aj[i] = (aj[i] + lambda) * 0.25;
-        }
-        for (int i = 0; i < count; ++i) {
-            sum_j[i] += weight[i] * rc_one_plus(e[i], one_plus[i]);
+        if constexpr (kWithJ) {
+            for (int i = 0; i < count; ++i) {
+                const double sx = std::sqrt(x[i]);
+                const double sy = std::sqrt(y[i]);
+                const double sz = std::sqrt(z[i]);
+                const double sp = std::sqrt(p[i]);
+                const double lambda = sx * (sy + sz) + sy * sz;
+                // One division gives both reciprocals, 1/(sqrt z (z + lambda)) and 1/d.
+                const double dz = sz * (z[i] + lambda);
+                const double d = (sp + sx) * (sp + sy) * (sp + sz);
+                const double inv_both = 1.0 / (dz * d);
+                sum_d[i] += scale * (d * inv_both);
+                const double inv_d = dz * inv_both;
+                e[i] = delta[i] * scale3 * inv_d * inv_d;
+                one_plus[i] = 2.0 * sp * (p[i] + lambda) * inv_d;
+                weight[i] = scale * inv_d;
+                x[i] = (x[i] + lambda) * 0.25;
+                y[i] = (y[i] + lambda) * 0.25;
+                z[i] = (z[i] + lambda) * 0.25;
+                p[i] = (p[i] + lambda) * 0.25;
+                af[i] = (af[i] + lambda) * 0.25;
+                ad[i] = (ad[i] + lambda) * 0.25;
+                aj[i] = (aj[i] + lambda) * 0.25;
+            }
+            for (int i = 0; i < count; ++i) {
+                sum_j[i] += weight[i] * rc_one_plus(e[i], one_plus[i]);
+            }
+        } else {
+            for (int i = 0; i < count; ++i) {
+                const double sx = std::sqrt(x[i]);
+                const double sy = std::sqrt(y[i]);
+                const double sz = std::sqrt(z[i]);
+                const double lambda = sx * (sy + sz) + sy * sz;
+                sum_d[i] += scale / (sz * (z[i] + lambda));
+                x[i] = (x[i] + lambda) * 0.25;
+                y[i] = (y[i] + lambda) * 0.25;
+                z[i] = (z[i] + lambda) * 0.25;
+                af[i] = (af[i] + lambda) * 0.25;
+                ad[i] = (ad[i] + lambda) * 0.25;
+            }
         }
         scale *= 0.25;
     }
     for (int i = 0; i < count; ++i) {
         if (qf[i] * scale > std::fabs(af[i]) || qd[i] * scale > std::fabs(ad[i]) ||
-            qj[i] * scale > std::fabs(aj[i])) {
+            (kWithJ && qj[i] * scale > std::fabs(aj[i]))) {
             // Two zero arguments (or p = 0): no convergence, and the integrals diverge.
             out[i] = SymmetricTriple{kInfinity, kInfinity, kInfinity};
             continue;
         }
         const double af0 = (x_in[i] + y_in[i] + z_in[i]) / 3.0;
         const double ad0 = (x_in[i] + y_in[i] + 3.0 * z_in[i]) / 5.0;
-        const double aj0 = (x_in[i] + y_in[i] + z_in[i] + 2.0 * p_in[i]) / 5.0;
+        const double aj0 = kWithJ ? (x_in[i] + y_in[i] + z_in[i] + 2.0 * p_in[i]) / 5.0 : 0.0;
         // The deviations shrink exactly by 4 per step: (A_0 - x_0) 4^-m = A_m - x_m.
         const double kf = scale / af[i];
         const double kd = scale / ad[i];
@@ -270,10 +288,14 @@ inline void duplication_batch(int count, const double* x_in, const double* y_in,
         out[i].rf = series_f((af0 - x_in[i]) * kf, (af0 - y_in[i]) * kf) / std::sqrt(af[i]);
         out[i].rd = kd * series_d((ad0 - x_in[i]) * kd, (ad0 - y_in[i]) * kd) / std::sqrt(ad[i]) +
                     3.0 * sum_d[i];
-        out[i].rj = kj *
-                        series_j((aj0 - x_in[i]) * kj, (aj0 - y_in[i]) * kj, (aj0 - z_in[i]) * kj) /
-                        std::sqrt(aj[i]) +
-                    6.0 * sum_j[i];
+        if constexpr (kWithJ) {
+            out[i].rj =
+                kj * series_j((aj0 - x_in[i]) * kj, (aj0 - y_in[i]) * kj, (aj0 - z_in[i]) * kj) /
+                    std::sqrt(aj[i]) +
+                6.0 * sum_j[i];
+        } else {
+            out[i].rj = 0.0;
+        }
     }
 }
 
@@ -286,7 +308,7 @@ inline void duplication_batch(int count, const double* x_in, const double* y_in,
 // starts at its largest there, and would hold every other lane back: it is taken by Bulirsch's
 // iteration instead (core/cel.hpp), two square roots and about five short steps. The other
 // lanes run by duplication in lockstep.
-template <int Capacity>
+template <int Capacity, bool kWithJ = true>
 inline void rf_rd_rj_batch(int count, const double* x_in, const double* y_in, const double* z_in,
                            const double* p_in, SymmetricTriple* out) {
     int lanes = 0;
@@ -300,7 +322,7 @@ inline void rf_rd_rj_batch(int count, const double* x_in, const double* y_in, co
             const double other = x_in[i] == 0.0 ? y_in[i] : x_in[i];
             const cel::CompleteTriple t =
                 cel::complete_rf_rd_rj(std::sqrt(other), std::sqrt(p_in[i]));
-            out[i] = SymmetricTriple{t.rf, t.rd, t.rj};
+            out[i] = SymmetricTriple{t.rf, t.rd, kWithJ ? t.rj : 0.0};
             continue;
         }
         index[lanes] = i;
@@ -311,14 +333,24 @@ inline void rf_rd_rj_batch(int count, const double* x_in, const double* y_in, co
         ++lanes;
     }
     if (lanes == count) {
-        detail::duplication_batch<Capacity>(count, x_in, y_in, z_in, p_in, out);
+        detail::duplication_batch<Capacity, kWithJ>(count, x_in, y_in, z_in, p_in, out);
         return;
     }
     SymmetricTriple r[Capacity];
-    detail::duplication_batch<Capacity>(lanes, x, y, z, p, r);
+    detail::duplication_batch<Capacity, kWithJ>(lanes, x, y, z, p, r);
     for (int k = 0; k < lanes; ++k) {
         out[index[k]] = r[k];
     }
+}
+
+// R_F(x_i, y_i, z_i) and R_D(x_i, y_i, z_i) alone, as rf_rd_rj_batch (R_J of the results 0):
+// each duplication step then takes three square roots and no R_C term.
+template <int Capacity>
+inline void rf_rd_batch(int count, const double* x_in, const double* y_in, const double* z_in,
+                        SymmetricTriple* out) {
+    double one[Capacity];
+    std::fill(one, one + Capacity, 1.0);
+    rf_rd_rj_batch<Capacity, false>(count, x_in, y_in, z_in, one, out);
 }
 
 // R_F(x, y, z), R_D(x, y, z) and R_J(x, y, z, p) from one duplication sequence.

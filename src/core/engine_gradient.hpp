@@ -266,7 +266,7 @@ inline void rim_polynomial(const closed_form::Boundary& boundary, const PowerBas
             }
         }
         carlson::SymmetricTriple r[kLanes];
-        carlson::rf_rd_rj_batch<kLanes>(lanes, x, y, one, one, r);
+        carlson::rf_rd_batch<kLanes>(lanes, x, y, one, r);
         for (int l = 0; l < lanes; ++l) {
             const int who = owner[l];
             if (who >= 2 * kMaxArcs) {
