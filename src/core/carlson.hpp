@@ -360,14 +360,21 @@ inline SymmetricTriple rf_rd_rj(double x, double y, double z, double p) {
     return out;
 }
 
+// R_F(x, y, z) and R_D(x, y, z) from one duplication sequence without R_J.
+inline SymmetricTriple rf_rd(double x, double y, double z) {
+    SymmetricTriple out{};
+    rf_rd_batch<1>(1, &x, &y, &z, &out);
+    return out;
+}
+
 // R_F(x, y, z): x, y, z >= 0, at most one of them zero.
 inline double rf(double x, double y, double z) {
-    return rf_rd_rj(x, y, z, z).rf;
+    return rf_rd(x, y, z).rf;
 }
 
 // R_D(x, y, z): x, y >= 0, at most one of them zero, z > 0.
 inline double rd(double x, double y, double z) {
-    return rf_rd_rj(x, y, z, z).rd;
+    return rf_rd(x, y, z).rd;
 }
 
 // R_J(x, y, z, p): x, y, z >= 0, at most one of them zero, p > 0.
