@@ -534,6 +534,10 @@ struct Boundary {
     // which the far-form ends of whole half-rims follow (theta' = u0 + pi).
     double half_sine = 0.0;
     double half_cosine = 1.0;
+
+    // sin(theta) and cos(theta) from those of theta'/2 by the double-angle formulas.
+    double line_sine() const { return 2.0 * half_sine * half_cosine; }
+    double line_cosine() const { return (half_cosine - half_sine) * (half_cosine + half_sine); }
 };
 
 // Adds the arcs of circle `index` with u in [lo, hi] (hi - lo <= pi) that lie inside the star.
@@ -575,9 +579,8 @@ inline Boundary planet_boundary(double z, double theta, double p1, double p2) {
     const double half = 0.5 * (u0 + kPi);
     boundary.half_sine = std::sin(half);
     boundary.half_cosine = std::cos(half);
-    const double sine = 2.0 * boundary.half_sine * boundary.half_cosine;
-    const double cosine =
-        (boundary.half_cosine - boundary.half_sine) * (boundary.half_cosine + boundary.half_sine);
+    const double sine = boundary.line_sine();
+    const double cosine = boundary.line_cosine();
 
     // The two pieces of the line that belong to the boundary: from P + p2 e to P + p1 e, and
     // from P - p1 e to P - p2 e (none for equal radii, nor for a line that misses the star).
@@ -956,7 +959,7 @@ inline Moments boundary_moments(const Boundary& boundary) {
         if (circle.kind == RimKind::kInside) {
             // A whole half-rim, alpha from theta' (half 1) or theta' + pi (half 2) on, half a
             // turn: d_alpha = pi, sin alpha changes by -2 sin(alpha_from), sin 2 alpha by 0.
-            const double sine = 2.0 * boundary.half_sine * boundary.half_cosine;
+            const double sine = boundary.line_sine();
             const double d_sin = arc.circle == 0 ? -2.0 * sine : 2.0 * sine;
             m.s0 += 0.5 * (pp * kPi + zp * d_sin);
             m.s2 += e0 * pp * kPi + (e0 * zp + e1 * pp) * d_sin + e1 * zp * kHalfPi;

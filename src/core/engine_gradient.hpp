@@ -355,8 +355,8 @@ struct FrameDerivatives {
 
 inline FrameDerivatives frame_derivatives(const closed_form::Boundary& boundary,
                                           const VelocityIntegrals& v) {
-    const double sine = std::sin(boundary.theta);
-    const double cosine = std::cos(boundary.theta);
+    const double sine = boundary.line_sine();
+    const double cosine = boundary.line_cosine();
     const double foot = boundary.z * cosine;  // s of the centre
     FrameDerivatives d;
     d.along = v.rims[0].cosine + v.rims[1].cosine + sine * v.line.plain;
@@ -414,9 +414,8 @@ double flux_and_partials(const engine::Channel<Law>& channel, const PreparedLaw<
     auto finish = [&](std::span<const double> parts) {
         const FrameDerivatives d = frame_derivatives(boundary, velocity);
         // The engine frame is the sky's turned by the centre's polar angle.
-        const double polar = std::atan2(y, x);
-        const double cos_polar = z > 0.0 ? x / z : std::cos(polar);
-        const double sin_polar = z > 0.0 ? y / z : std::sin(polar);
+        const double cos_polar = z > 0.0 ? x / z : std::cos(std::atan2(y, x));
+        const double sin_polar = z > 0.0 ? y / z : std::sin(std::atan2(y, x));
         const double scale = -1.0 / norm;
         partials[kX] = scale * (d.along * cos_polar - d.across * sin_polar);
         partials[kY] = scale * (d.along * sin_polar + d.across * cos_polar);
