@@ -26,6 +26,7 @@ import pytest
 from halfmoon import _engine
 from law_cases import LAWS
 from oracle import mp_reference_flux, reference_flux
+from references import mp_flux
 
 TOL_SMALL = 1e-12  # radii below one half
 TOL_LARGE = 1e-10  # radii of one half and more
@@ -203,6 +204,31 @@ def test_sampled_quadratic_profile_converges_to_the_quadratic_law() -> None:
     orders = np.log2(np.array(errors[:-1]) / np.array(errors[1:]))
     assert errors[-1] < 1e-6
     assert np.all(orders > 2.5), orders
+
+
+# A fine table (50 points, as stellar-atmosphere grids give), whose cells are narrow: each cell
+# takes its nodes from the singularities it sees (the branch point at a rim's limb crossing, the
+# pole of a cell's primitive over r^2 at the star's centre), not from a floor.
+_FINE_GRID = np.linspace(0.0, 1.0, 50)
+FINE_PROFILE = [*_FINE_GRID, *(1.0 - 0.6 * (1.0 - _FINE_GRID**0.7))]
+
+
+@pytest.mark.parametrize(
+    ("z", "theta", "p1", "p2"),
+    [
+        (1.0992, 0.5, 0.1, 0.12),  # both rims cross the limb, cells bunched next to it
+        (1.0, 2.0, 0.1, 0.12),  # the centre on the limb
+        (0.4, 0.0, 0.1, 0.13),  # the line through the star's centre
+        (0.3307, 1.9, 0.1, 0.12),  # inside, rims across a few cells
+        (0.05, 1.0, 0.1, 0.12),  # the star's centre inside the planet
+        (0.8, 0.4, 0.55, 0.4),  # a large planet across the limb
+    ],
+)
+def test_fine_profile_against_30_digit_references(z: float, theta: float, p1: float, p2: float):
+    expected = mp_flux("tabulated", FINE_PROFILE, z, p1, p2, theta)
+    got = flux("tabulated", FINE_PROFILE, z, theta, p1, p2)[0]
+    tol = TOL_SMALL if max(p1, p2) < 0.5 else TOL_LARGE
+    assert abs(got - expected) < tol
 
 
 # ----------------------------------------------------------------------------------------
