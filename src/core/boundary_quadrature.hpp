@@ -65,11 +65,13 @@ struct QuadratureRule {
     quadrature::PanelNodes chord{12, 14.0, 4};
     // The fewest nodes of a cell between two kink circles (its integrand is a polynomial of
     // degree 5 in mu over 1 - mu^2), and the factor of its node count from the singularity
-    // beyond it. Measured on the 50-point profile of benchmarks/bench_laws.py over its transit,
-    // against every count at 32: largest error 2e-15 at 16, 1.5e-13 at 14, 1.6e-11 at 12.
+    // beyond it (or the pole at r = 0 behind it). Measured on the 50-point profile of
+    // benchmarks/bench_laws.py over its transit, against every count at 32: largest error
+    // 1e-16 at 18, 1.8e-15 at 16, 2.3e-15 at 14, 6.6e-14 at 12 (mean nodes per point 153 at 14).
     int cell = 4;
-    double cell_resolution = 16.0;
-    // The fewest nodes of the cell that reaches the sub-piece's end nearest the limb.
+    double cell_resolution = 14.0;
+    // The fewest nodes of the cell that reaches the sub-piece's end nearest the limb where that
+    // end lies on the limb or has its singularity close beyond (end-mapped or graded panels).
     int limb_cell = 10;
     // The first panel of a graded sub-piece spans this multiple of the distance to the
     // singularity.
@@ -154,8 +156,8 @@ struct CentrePole {
 };
 
 // The nodes of cell `cell` over x in [start, end]: from the singularity `beyond` the end, and
-// from the pole at r = 0 behind the start unless the cell is the innermost one (of `cells` + 1),
-// whose primitive vanishes at r = 0.
+// from the pole at r = 0 behind the start unless the cell is the innermost one (index
+// kink_count, the cell reaching mu = 1), whose primitive vanishes at r = 0.
 inline int cell_node_count(const quadrature::PanelNodes& nodes, std::size_t kink_count, int cell,
                            const CentrePole& centre, double beyond, double start, double end) {
     // The count falls with the distance: the nearer singularity decides.
