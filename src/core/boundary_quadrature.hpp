@@ -166,11 +166,57 @@ inline int cell_node_count(const quadrature::PanelNodes& nodes, std::size_t kink
     return quadrature::plain_nodes(nodes, nearest, end - start);
 }
 
+// The cells of a sub-piece along which mu falls monotonically from x = 0 to the end x = length
+// nearest the limb, for a primitive with kinks: the kink circles cut it where x_at(mu_j) lies
+// inside. `distance` is that of the nearest singularity beyond x = length, `map` the end map
+// there, `on_limb` whether that end lies on the limb; `centre` where r = 0 lies. Calls
+// plain(start, width, nodes, cell) for each cell taken as one panel of that many nodes, and, for
+// a last cell that takes the end map or graded panels, towards_limb(start, width, nodes, cell)
+// with its PanelNodes. Cell k lies between kinks k - 1 and k (the innermost one, index
+// kinks.size(), reaches mu = 1).
+template <typename MuAt, typename XAt, typename Plain, typename TowardsLimb>
+void for_each_cell(std::span<const double> kinks, double length, double distance,
+                   quadrature::EndMap map, bool on_limb, const quadrature::PanelNodes& nodes,
+                   const QuadratureRule& rule, const CentrePole& centre, MuAt&& mu_at, XAt&& x_at,
+                   Plain&& plain, TowardsLimb&& towards_limb) {
+    // The kinks strictly between mu at the limb end and mu at the inner end, from x = 0
+    // outwards (decreasing mu): the cell below the kink at index k is cell k.
+    const auto first = std::upper_bound(kinks.begin(), kinks.end(), mu_at(length));
+    const auto last = std::lower_bound(kinks.begin(), kinks.end(), mu_at(0.0));
+    quadrature::PanelNodes cell_nodes = nodes;
+    cell_nodes.resolution = rule.cell_resolution;
+    cell_nodes.fewest = std::max(nodes.fewest, rule.cell);
+    // A cell short of the end x = length sees the singularity beyond that end, or, where the
+    // end map removes a branch point at the end itself (on the limb), that branch point.
+    const double beyond = on_limb && map != quadrature::EndMap::kNone ? 0.0 : distance;
+    double start = 0.0;
+    for (auto it = last; it != first;) {
+        --it;
+        const int cell = static_cast<int>(it - kinks.begin()) + 1;
+        const double end = std::min(std::max(x_at(*it), start), length);
+        plain(start, end - start,
+              cell_node_count(cell_nodes, kinks.size(), cell, centre, beyond + (length - end),
+                              start, end),
+              cell);
+        start = end;
+    }
+    const int cell = static_cast<int>(first - kinks.begin());
+    if (!on_limb && !(rule.reach * distance < length - start)) {
+        // The last cell ends inside the star with its singularity far beyond: one plain panel,
+        // sized like the cells before it.
+        plain(start, length - start,
+              cell_node_count(cell_nodes, kinks.size(), cell, centre, distance, start, length),
+              cell);
+        return;
+    }
+    quadrature::PanelNodes last_cell = nodes;
+    last_cell.fewest = std::max(nodes.fewest, rule.limb_cell);
+    towards_limb(start, length - start, last_cell, cell);
+}
+
 // The integral over x in [0, length] of a sub-piece along which mu falls monotonically from
 // x = 0 to the end x = length nearest the limb. `mu_at(x)` gives mu, `x_at(mu)` its inverse,
-// `value(x, cell)` the integrand; `distance` is that of the nearest singularity beyond
-// x = length, `map` the end map there, `on_limb` whether that end lies on the limb; `centre`
-// where r = 0 lies (for the cells of a primitive with kinks).
+// `value(x, cell)` the integrand; the other arguments as for for_each_cell.
 template <typename P, typename MuAt, typename XAt, typename Value>
 double monotone_piece(const P& primitive, double length, double distance, quadrature::EndMap map,
                       bool on_limb, const quadrature::PanelNodes& nodes, const QuadratureRule& rule,
@@ -183,45 +229,20 @@ double monotone_piece(const P& primitive, double length, double distance, quadra
         return quadrature::integrate_towards_limb([&](double x) { return value(x, 0); }, length,
                                                   distance, map, on_limb, rule.reach, nodes);
     }
-    // Cells between the kink circles the sub-piece crosses, from x = 0 outwards: the kinks
-    // strictly between mu at the limb end and mu at the inner end, in decreasing mu. Cell k
-    // lies between kinks k - 1 and k, so the one below the kink at index k is cell k.
-    const auto first = std::upper_bound(kinks.begin(), kinks.end(), mu_at(length));
-    const auto last = std::lower_bound(kinks.begin(), kinks.end(), mu_at(0.0));
-    quadrature::PanelNodes cell_nodes = nodes;
-    cell_nodes.resolution = rule.cell_resolution;
-    cell_nodes.fewest = rule.cell;
-    // A cell short of the end x = length sees the singularity beyond that end, or, where the
-    // end map removes a branch point at the end itself (on the limb), that branch point.
-    const double beyond = on_limb && map != quadrature::EndMap::kNone ? 0.0 : distance;
     double sum = 0.0;
-    double start = 0.0;
-    for (auto it = last; it != first;) {
-        --it;
-        const int cell = static_cast<int>(it - kinks.begin()) + 1;
-        const double end = std::min(std::max(x_at(*it), start), length);
-        const int n = cell_node_count(cell_nodes, kinks.size(), cell, centre,
-                                      beyond + (length - end), start, end);
+    auto plain = [&](double start, double width, int n, int cell) {
         sum += quadrature::integrate_nodes(
-            n, [&](double x) { return value(start + x, cell); }, end - start,
-            quadrature::EndMap::kNone);
-        start = end;
-    }
-    const int cell = static_cast<int>(first - kinks.begin());
-    if (!on_limb && !(rule.reach * distance < length - start)) {
-        // The last cell ends inside the star with its singularity far beyond: one plain panel,
-        // sized like the cells before it.
-        const int n =
-            cell_node_count(cell_nodes, kinks.size(), cell, centre, distance, start, length);
-        return sum + quadrature::integrate_nodes(
-                         n, [&](double x) { return value(start + x, cell); }, length - start,
-                         quadrature::EndMap::kNone);
-    }
-    quadrature::PanelNodes last_cell = nodes;
-    last_cell.fewest = std::max(nodes.fewest, rule.limb_cell);
-    return sum + quadrature::integrate_towards_limb(
-                     [&](double x) { return value(start + x, cell); }, length - start, distance,
-                     map, on_limb, rule.reach, last_cell);
+            n, [&](double x) { return value(start + x, cell); }, width, quadrature::EndMap::kNone);
+    };
+    auto towards_limb = [&](double start, double width, const quadrature::PanelNodes& last_cell,
+                            int cell) {
+        sum += quadrature::integrate_towards_limb([&](double x) { return value(start + x, cell); },
+                                                  width, distance, map, on_limb, rule.reach,
+                                                  last_cell);
+    };
+    for_each_cell(kinks, length, distance, map, on_limb, nodes, rule, centre, mu_at, x_at, plain,
+                  towards_limb);
+    return sum;
 }
 
 // mu along the rim of a circle for gamma in [gamma_lo, gamma_hi] within [0, pi] (gamma from the

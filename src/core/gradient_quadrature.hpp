@@ -202,36 +202,17 @@ void visit_monotone_piece(std::span<const double> kinks, double length, double d
         visit_towards_limb(in_cell, 0.0, length, distance, map, on_limb, rule.reach, nodes);
         return;
     }
-    // The cells as in boundary_quadrature::monotone_piece: cell k below the kink at index k.
-    const auto first = std::upper_bound(kinks.begin(), kinks.end(), mu_at(length));
-    const auto last = std::lower_bound(kinks.begin(), kinks.end(), mu_at(0.0));
-    quadrature::PanelNodes cell_nodes = nodes;
-    cell_nodes.resolution = rule.cell_resolution;
-    cell_nodes.fewest = std::max(nodes.fewest, rule.cell);
-    const double beyond = on_limb && map != quadrature::EndMap::kNone ? 0.0 : distance;
-    double start = 0.0;
-    for (auto it = last; it != first;) {
-        --it;
-        const int cell = static_cast<int>(it - kinks.begin()) + 1;
-        const double end = std::min(std::max(x_at(*it), start), length);
-        const int n = boundary_quadrature::cell_node_count(cell_nodes, kinks.size(), cell, centre,
-                                                           beyond + (length - end), start, end);
+    auto plain = [&](double start, double width, int n, int cell) {
         auto in_cell = [&](double x, double w) { visit(x, w, cell); };
-        visit_nodes(n, in_cell, start, end - start, quadrature::EndMap::kNone);
-        start = end;
-    }
-    const int cell = static_cast<int>(first - kinks.begin());
-    auto in_cell = [&](double x, double w) { visit(x, w, cell); };
-    if (!on_limb && !(rule.reach * distance < length - start)) {
-        const int n = boundary_quadrature::cell_node_count(cell_nodes, kinks.size(), cell, centre,
-                                                           distance, start, length);
-        visit_nodes(n, in_cell, start, length - start, quadrature::EndMap::kNone);
-        return;
-    }
-    quadrature::PanelNodes last_cell = nodes;
-    last_cell.fewest = std::max(nodes.fewest, rule.limb_cell);
-    visit_towards_limb(in_cell, start, length - start, distance, map, on_limb, rule.reach,
-                       last_cell);
+        visit_nodes(n, in_cell, start, width, quadrature::EndMap::kNone);
+    };
+    auto towards_limb = [&](double start, double width, const quadrature::PanelNodes& last_cell,
+                            int cell) {
+        auto in_cell = [&](double x, double w) { visit(x, w, cell); };
+        visit_towards_limb(in_cell, start, width, distance, map, on_limb, rule.reach, last_cell);
+    };
+    boundary_quadrature::for_each_cell(kinks, length, distance, map, on_limb, nodes, rule, centre,
+                                       mu_at, x_at, plain, towards_limb);
 }
 
 // ----------------------------------------------------------------------------------------
