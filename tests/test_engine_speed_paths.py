@@ -103,3 +103,23 @@ def test_the_fast_routes_agree_across_a_light_curve() -> None:
     for i in (0, 60, 130, 200, 290, 370):
         ref = reference("square_root", (0.3, 0.4), z[i], theta[i], P1, P2)
         assert abs(flux[i] - ref) < 1e-12
+
+
+@pytest.mark.parametrize(
+    "resolution, fewest", [(14.0, 4), (12.0, 4), (16.0, 6), (40.0, 32), (8.0, 10)]
+)
+def test_node_counts_by_thresholds(resolution: float, fewest: int) -> None:
+    """A tabulated profile's cells take their node counts from thresholds on distance / width
+    instead of the logarithm of the Bernstein ellipse: the same count at every ratio but
+    within rounding of a threshold, and the default rule's compile-time table the same as
+    one worked out at run time."""
+    rng = np.random.default_rng(11)
+    ratios = np.concatenate([10.0 ** rng.uniform(-4.0, 6.0, 3000), [0.0, math.inf, math.nan]])
+    for ratio in ratios:
+        width = float(10.0 ** rng.uniform(-9.0, 0.0))
+        from_log, by_thresholds, compiled = _testing.node_counts(
+            float(ratio) * width, width, resolution, fewest
+        )
+        assert by_thresholds == from_log
+        if resolution == 14.0 and fewest == 4:
+            assert compiled == from_log

@@ -70,6 +70,9 @@ struct QuadratureRule {
     // 1e-16 at 18, 1.8e-15 at 16, 2.3e-15 at 14, 6.6e-14 at 12 (mean nodes per point 153 at 14).
     int cell = 4;
     double cell_resolution = 14.0;
+    // Their node counts as thresholds, for these two values (a rule changed since is sized
+    // from thresholds worked out afresh).
+    quadrature::NodeThresholds cell_thresholds{cell_resolution, cell};
     // The fewest nodes of the cell that reaches the sub-piece's end nearest the limb where that
     // end lies on the limb or has its singularity close beyond (end-mapped or graded panels).
     int limb_cell = 10;
@@ -131,7 +134,10 @@ struct CentrePole {
     double back = kNoSingularity;
     double imag = 0.0;
 
-    double distance_from(double x) const { return std::hypot(back + x, imag); }
+    double distance_from(double x) const {
+        const double along = back + x;
+        return std::sqrt(along * along + imag * imag);
+    }
 
     // On a rim, gamma from the point farthest from S and x = gamma_hi - gamma:
     // r^2 = (z+p)^2 - 4 z p sin^2(gamma/2) vanishes at gamma = pi +- i 2 acosh(c),
@@ -158,34 +164,39 @@ struct CentrePole {
 // The nodes of cell `cell` over x in [start, end]: from the singularity `beyond` the end, and
 // from the pole at r = 0 behind the start unless the cell is the innermost one (index
 // kink_count, the cell reaching mu = 1), whose primitive vanishes at r = 0.
-inline int cell_node_count(const quadrature::PanelNodes& nodes, std::size_t kink_count, int cell,
-                           const CentrePole& centre, double beyond, double start, double end) {
+inline int cell_node_count(const quadrature::NodeThresholds& nodes, std::size_t kink_count,
+                           int cell, const CentrePole& centre, double beyond, double start,
+                           double end) {
     // The count falls with the distance: the nearer singularity decides.
     const bool innermost = static_cast<std::size_t>(cell) == kink_count;
     const double nearest = innermost ? beyond : std::min(beyond, centre.distance_from(start));
-    return quadrature::plain_nodes(nodes, nearest, end - start);
+    return nodes.nodes(nearest, end - start);
 }
 
 // The cells of a sub-piece along which mu falls monotonically from x = 0 to the end x = length
 // nearest the limb, for a primitive with kinks: the kink circles cut it where x_at(mu_j) lies
 // inside. `distance` is that of the nearest singularity beyond x = length, `map` the end map
-// there, `on_limb` whether that end lies on the limb; `centre` where r = 0 lies. Calls
+// there, `on_limb` whether that end lies on the limb; `centre_of()` gives where r = 0 lies (a
+// sub-piece without kinks never asks). Calls
 // plain(start, width, nodes, cell) for each cell taken as one panel of that many nodes, and, for
 // a last cell that takes the end map or graded panels, towards_limb(start, width, nodes, cell)
 // with its PanelNodes. Cell k lies between kinks k - 1 and k (the innermost one, index
 // kinks.size(), reaches mu = 1).
-template <typename MuAt, typename XAt, typename Plain, typename TowardsLimb>
+template <typename CentreOf, typename MuAt, typename XAt, typename Plain, typename TowardsLimb>
 void for_each_cell(std::span<const double> kinks, double length, double distance,
                    quadrature::EndMap map, bool on_limb, const quadrature::PanelNodes& nodes,
-                   const QuadratureRule& rule, const CentrePole& centre, MuAt&& mu_at, XAt&& x_at,
+                   const QuadratureRule& rule, CentreOf&& centre_of, MuAt&& mu_at, XAt&& x_at,
                    Plain&& plain, TowardsLimb&& towards_limb) {
+    const CentrePole centre = centre_of();
     // The kinks strictly between mu at the limb end and mu at the inner end, from x = 0
     // outwards (decreasing mu): the cell below the kink at index k is cell k.
     const auto first = std::upper_bound(kinks.begin(), kinks.end(), mu_at(length));
     const auto last = std::lower_bound(kinks.begin(), kinks.end(), mu_at(0.0));
-    quadrature::PanelNodes cell_nodes = nodes;
-    cell_nodes.resolution = rule.cell_resolution;
-    cell_nodes.fewest = std::max(nodes.fewest, rule.cell);
+    const int fewest = std::max(nodes.fewest, rule.cell);
+    const quadrature::NodeThresholds cell_nodes =
+        rule.cell_thresholds.made_for(rule.cell_resolution, fewest)
+            ? rule.cell_thresholds
+            : quadrature::NodeThresholds(rule.cell_resolution, fewest);
     // A cell short of the end x = length sees the singularity beyond that end, or, where the
     // end map removes a branch point at the end itself (on the limb), that branch point.
     const double beyond = on_limb && map != quadrature::EndMap::kNone ? 0.0 : distance;
@@ -217,10 +228,10 @@ void for_each_cell(std::span<const double> kinks, double length, double distance
 // The integral over x in [0, length] of a sub-piece along which mu falls monotonically from
 // x = 0 to the end x = length nearest the limb. `mu_at(x)` gives mu, `x_at(mu)` its inverse,
 // `value(x, cell)` the integrand; the other arguments as for for_each_cell.
-template <typename P, typename MuAt, typename XAt, typename Value>
+template <typename P, typename CentreOf, typename MuAt, typename XAt, typename Value>
 double monotone_piece(const P& primitive, double length, double distance, quadrature::EndMap map,
                       bool on_limb, const quadrature::PanelNodes& nodes, const QuadratureRule& rule,
-                      const CentrePole& centre, MuAt&& mu_at, XAt&& x_at, Value&& value) {
+                      CentreOf&& centre_of, MuAt&& mu_at, XAt&& x_at, Value&& value) {
     if (!(length > 0.0)) {
         return 0.0;
     }
@@ -240,7 +251,7 @@ double monotone_piece(const P& primitive, double length, double distance, quadra
                                                   width, distance, map, on_limb, rule.reach,
                                                   last_cell);
     };
-    for_each_cell(kinks, length, distance, map, on_limb, nodes, rule, centre, mu_at, x_at, plain,
+    for_each_cell(kinks, length, distance, map, on_limb, nodes, rule, centre_of, mu_at, x_at, plain,
                   towards_limb);
     return sum;
 }
@@ -309,8 +320,9 @@ double rim_sub_piece(const closed_form::Circle& circle, double gamma_lo, double 
     constexpr quadrature::EndMap map = rim_end_map<P>();
     const quadrature::PanelNodes& nodes =
         map == quadrature::EndMap::kSquare ? rule.rim_square : rule.rim_fourth;
-    return monotone_piece(primitive, gamma_hi - gamma_lo, distance, map, on_limb, nodes, rule,
-                          CentrePole::of_rim(circle, gamma_hi), mu_at, x_at, value);
+    return monotone_piece(
+        primitive, gamma_hi - gamma_lo, distance, map, on_limb, nodes, rule,
+        [&] { return CentrePole::of_rim(circle, gamma_hi); }, mu_at, x_at, value);
 }
 
 // A whole half-rim of a circle inside the star, alpha from alpha0 to alpha0 + pi, as one panel
@@ -473,9 +485,10 @@ double chord_sub_piece(const closed_form::Line& line, double s_in, double s_out,
                quadrature::integrate_nodes(
                    nodes, [&](double x) { return value(x, 0); }, length, quadrature::EndMap::kNone);
     }
-    return line.h * monotone_piece(primitive, length, line.b - s_out, quadrature::EndMap::kNone,
-                                   false, rule.chord, rule, CentrePole::of_chord(line, s_in), mu_at,
-                                   x_at, value);
+    return line.h * monotone_piece(
+                        primitive, length, line.b - s_out, quadrature::EndMap::kNone, false,
+                        rule.chord, rule, [&] { return CentrePole::of_chord(line, s_in); }, mu_at,
+                        x_at, value);
 }
 
 // The part of the line with |s| from s_in to s_out (0 <= s_in < s_out <= b), integrated
@@ -507,9 +520,9 @@ double line_sub_piece(const closed_form::Line& line, double s_in, double s_out, 
     };
     const quadrature::EndMap map = mapped ? quadrature::EndMap::kSquare : quadrature::EndMap::kNone;
     const quadrature::PanelNodes& nodes = mapped ? rule.line_square : rule.line;
-    return line.h * monotone_piece(primitive, tau_out - tau_in, distance, map, mapped && on_limb,
-                                   nodes, rule, CentrePole::of_line(line, tau_in), mu_at, x_at,
-                                   value);
+    return line.h * monotone_piece(
+                        primitive, tau_out - tau_in, distance, map, mapped && on_limb, nodes, rule,
+                        [&] { return CentrePole::of_line(line, tau_in); }, mu_at, x_at, value);
 }
 
 // One piece of the line in its direction, cut at the foot s = 0.

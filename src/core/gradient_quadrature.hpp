@@ -188,12 +188,11 @@ void visit_towards_limb(Visit& visit, double start, double length, double distan
 // A sub-piece along which mu falls monotonically from x = 0 to x = length (the end nearest the
 // limb), cut on the kink circles of a primitive that has them (boundary_quadrature's
 // monotone_piece); `visit(x, weight, cell)`.
-template <typename MuAt, typename XAt, typename Visit>
+template <typename CentreOf, typename MuAt, typename XAt, typename Visit>
 void visit_monotone_piece(std::span<const double> kinks, double length, double distance,
                           quadrature::EndMap map, bool on_limb, const quadrature::PanelNodes& nodes,
-                          const boundary_quadrature::QuadratureRule& rule,
-                          const boundary_quadrature::CentrePole& centre, MuAt&& mu_at, XAt&& x_at,
-                          Visit& visit) {
+                          const boundary_quadrature::QuadratureRule& rule, CentreOf&& centre_of,
+                          MuAt&& mu_at, XAt&& x_at, Visit& visit) {
     if (!(length > 0.0)) {
         return;
     }
@@ -211,8 +210,8 @@ void visit_monotone_piece(std::span<const double> kinks, double length, double d
         auto in_cell = [&](double x, double w) { visit(x, w, cell); };
         visit_towards_limb(in_cell, start, width, distance, map, on_limb, rule.reach, last_cell);
     };
-    boundary_quadrature::for_each_cell(kinks, length, distance, map, on_limb, nodes, rule, centre,
-                                       mu_at, x_at, plain, towards_limb);
+    boundary_quadrature::for_each_cell(kinks, length, distance, map, on_limb, nodes, rule,
+                                       centre_of, mu_at, x_at, plain, towards_limb);
 }
 
 // ----------------------------------------------------------------------------------------
@@ -291,9 +290,10 @@ void rim_sub_piece(const closed_form::Circle& circle, int index, double gamma_lo
     constexpr quadrature::EndMap map = boundary_quadrature::rim_end_map<Source>();
     const quadrature::PanelNodes& nodes =
         map == quadrature::EndMap::kSquare ? rule.rim_square : rule.rim_fourth;
-    visit_monotone_piece(source.kinks(), gamma_hi - gamma_lo, distance, map, on_limb, nodes, rule,
-                         boundary_quadrature::CentrePole::of_rim(circle, gamma_hi), mu_at, x_at,
-                         visit);
+    visit_monotone_piece(
+        source.kinks(), gamma_hi - gamma_lo, distance, map, on_limb, nodes, rule,
+        [&] { return boundary_quadrature::CentrePole::of_rim(circle, gamma_hi); }, mu_at, x_at,
+        visit);
 }
 
 // A whole half-rim of circle `index` inside the star, alpha from alpha0 over half a turn (alpha
@@ -392,9 +392,9 @@ void chord_sub_piece(const closed_form::Line& line, double s_in, double s_out, i
         visit_nodes(nodes, in_cell, 0.0, length, quadrature::EndMap::kNone);
         return;
     }
-    visit_monotone_piece(kinks, length, line.b - s_out, quadrature::EndMap::kNone, false,
-                         rule.chord, rule, boundary_quadrature::CentrePole::of_chord(line, s_in),
-                         mu_at, x_at, visit);
+    visit_monotone_piece(
+        kinks, length, line.b - s_out, quadrature::EndMap::kNone, false, rule.chord, rule,
+        [&] { return boundary_quadrature::CentrePole::of_chord(line, s_in); }, mu_at, x_at, visit);
 }
 
 // The part of the line with |s| from s_in to s_out (0 <= s_in < s_out <= b), with s = b sin(tau)
@@ -442,9 +442,9 @@ void line_sub_piece(const closed_form::Line& line, double s_in, double s_out, bo
     };
     const quadrature::EndMap map = mapped ? quadrature::EndMap::kSquare : quadrature::EndMap::kNone;
     const quadrature::PanelNodes& nodes = mapped ? rule.line_square : rule.line;
-    visit_monotone_piece(source.kinks(), tau_out - tau_in, distance, map, mapped && on_limb, nodes,
-                         rule, boundary_quadrature::CentrePole::of_line(line, tau_in), mu_at, x_at,
-                         visit);
+    visit_monotone_piece(
+        source.kinks(), tau_out - tau_in, distance, map, mapped && on_limb, nodes, rule,
+        [&] { return boundary_quadrature::CentrePole::of_line(line, tau_in); }, mu_at, x_at, visit);
 }
 
 // One piece of the line in its direction, cut at the foot s = 0.

@@ -21,6 +21,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <type_traits>
 
 #include "core/constants.hpp"
 
@@ -68,6 +69,17 @@ constexpr void legendre(std::size_t n, long double x, long double& value, long d
     }
     value = n == 0 ? 1.0L : p1;
     slope = n * (x * p1 - p0) / (x * x - 1.0L);
+}
+
+// sinh(x) by its Taylor series (x up to about 10): node-count thresholds at compile time.
+constexpr double taylor_sinh(double x) {
+    long double term = x;
+    long double sum = x;
+    for (int k = 1; k < 60; ++k) {
+        term *= static_cast<long double>(x) * x / ((2.0L * k) * (2.0L * k + 1.0L));
+        sum += term;
+    }
+    return static_cast<double>(sum);
 }
 
 }  // namespace detail
@@ -226,6 +238,49 @@ inline int plain_nodes(const PanelNodes& nodes, double distance, double width) {
     const double wanted = nodes.resolution / log_rho;
     return supported_nodes(std::max(wanted, static_cast<double>(nodes.fewest)));
 }
+
+// The counts of plain_nodes decided by comparisons alone: resolution / acosh(1 + 2 d / w) <= n
+// exactly where d >= w sinh^2(resolution / (2 n)). The ratios are worked out once per
+// resolution and fewest count, so that a panel's count costs a few products where plain_nodes
+// puts a division, a square root and a logarithm before the branch on the count (a tabulated
+// profile's many cells each take one).
+class NodeThresholds {
+  public:
+    static constexpr std::array<int, 9> kCounts = {4, 6, 8, 10, 12, 16, 20, 24, 32};
+
+    constexpr NodeThresholds(double resolution, int fewest)
+        : resolution_(resolution), fewest_(fewest) {
+        while (first_ + 1 < kCounts.size() && kCounts[first_] < fewest) {
+            ++first_;
+        }
+        for (std::size_t i = 0; i < kCounts.size(); ++i) {
+            const double half_angle = resolution / (2.0 * kCounts[i]);
+            const double sh = std::is_constant_evaluated() ? detail::taylor_sinh(half_angle)
+                                                           : std::sinh(half_angle);
+            ratio_[i] = sh * sh;
+        }
+    }
+
+    constexpr bool made_for(double resolution, int fewest) const {
+        return resolution_ == resolution && fewest_ == fewest;
+    }
+
+    // The count for a singularity `distance` beyond the end of a panel of `width`.
+    int nodes(double distance, double width) const {
+        for (std::size_t i = first_; i + 1 < kCounts.size(); ++i) {
+            if (distance >= width * ratio_[i]) {
+                return kCounts[i];
+            }
+        }
+        return kCounts.back();
+    }
+
+  private:
+    double resolution_;
+    int fewest_;
+    std::size_t first_ = 0;
+    std::array<double, kCounts.size()> ratio_{};
+};
 
 // Ratio of consecutive panel lengths, and the most panels one piece is cut into: the smallest
 // panel is then 3^-19 (about 1e-9) of the piece, and what the integral gathers beyond it is of

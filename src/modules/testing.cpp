@@ -8,6 +8,7 @@
 // - carlson_rf, carlson_rd, carlson_rj, carlson_rc, carlson_rf_rd_rj: Carlson's integrals;
 // - cel, complete_rf_rd_rj: Bulirsch's complete integral and the complete Carlson triple built
 //   on it;
+// - node_counts: a quadrature panel's node count by the logarithm and by thresholds;
 // - acos_nanoseconds: the time of one libm acos call on this machine, the unit in which the
 //   benchmarks quote the engine's cost per point.
 #include "frame/array_bridge.hpp"
@@ -21,6 +22,7 @@
 #include <utility>
 
 #include "core/annulus.hpp"
+#include "core/boundary_quadrature.hpp"
 #include "core/carlson.hpp"
 #include "core/cel.hpp"
 #include "core/closed_form.hpp"
@@ -202,6 +204,28 @@ PyObject* acos_nanoseconds_entry(PyObject* /*self*/, PyObject* args) {
     return Py_BuildValue("(dd)", seconds * 1e9 / static_cast<double>(count), sum);
 }
 
+// A panel's node count three ways: from the logarithm (plain_nodes), from thresholds worked out
+// at run time, and from the default rule's cell thresholds worked out at compile time (for that
+// rule's cell resolution and fewest count, whatever the arguments say).
+PyObject* node_counts_entry(PyObject* /*self*/, PyObject* args) {
+    double distance = 0.0;
+    double width = 0.0;
+    double resolution = 0.0;
+    int fewest = 0;
+    if (!PyArg_ParseTuple(args, "dddi:node_counts", &distance, &width, &resolution, &fewest)) {
+        return nullptr;
+    }
+    if (!(resolution > 0.0 && resolution <= 100.0) || fewest < 1) {
+        PyErr_SetString(PyExc_ValueError, "need 0 < resolution <= 100 and fewest >= 1");
+        return nullptr;
+    }
+    const quadrature::PanelNodes nodes{fewest, resolution, fewest};
+    const int from_log = quadrature::plain_nodes(nodes, distance, width);
+    const int at_run_time = quadrature::NodeThresholds(resolution, fewest).nodes(distance, width);
+    const int compiled = boundary_quadrature::kRule.cell_thresholds.nodes(distance, width);
+    return Py_BuildValue("(iii)", from_log, at_run_time, compiled);
+}
+
 PyMethodDef methods[] = {
     {"light_curve", light_curve_entry, METH_VARARGS, kLightCurveDoc},
     {"halves", halves_entry, METH_VARARGS,
@@ -217,6 +241,9 @@ PyMethodDef methods[] = {
      "carlson_rc(x, y): Carlson's R_C, y > 0."},
     {"carlson_rf_rd_rj", rf_rd_rj_entry, METH_VARARGS,
      "carlson_rf_rd_rj(x, y, z, p): (R_F, R_D, R_J) from one shared duplication sequence."},
+    {"node_counts", node_counts_entry, METH_VARARGS,
+     "node_counts(distance, width, resolution, fewest): a panel's node count from the "
+     "logarithm, from thresholds, and from the default rule's compiled cell thresholds."},
     {"cel", integral_entry<cel::cel, 4>, METH_VARARGS,
      "cel(kc, p, a, b): Bulirsch's complete elliptic integral, p > 0."},
     {"acos_nanoseconds", acos_nanoseconds_entry, METH_VARARGS,
