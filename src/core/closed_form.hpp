@@ -718,13 +718,18 @@ inline bool may_wind(const Boundary& boundary, int inside_mask) {
            circles[0].eta >= kWindingMinEta && circles[1].eta >= kWindingMinEta;
 }
 
-// The rims' swept angle plus T from the winding product re + i im (re > 0).
-inline double winding_angle(const Boundary& boundary, double re, double im) {
+// 2 pi W: a full turn when the closed boundary winds about S.
+inline double winding_turn(const Boundary& boundary) {
     // S lies in half 1 when left of the line (h > 0) and within p1 of P, in half 2 likewise.
     const double z = boundary.z;
     const auto& circles = boundary.circles;
     const bool covered = boundary.line.h > 0.0 ? z < circles[0].p : z < circles[1].p;
-    return (covered ? kTwoPi : 0.0) - std::atan(im / re);
+    return covered ? kTwoPi : 0.0;
+}
+
+// The rims' swept angle plus T from the winding product re + i im (re > 0).
+inline double winding_angle(const Boundary& boundary, double re, double im) {
+    return winding_turn(boundary) - std::atan(im / re);
 }
 
 // Weighted Carlson parts cf s R_F + cd s^3 R_D + cj s^3 R_J of H, complete ones by Bulirsch's
@@ -884,10 +889,29 @@ inline bool short_end(const Circle& circle, double s, double c, double& value) {
     return true;
 }
 
+// A sum of arctangents, each in (-pi/2, pi/2), kept as the argument of the product of their
+// complex numbers x + i y (x > 0): two of them lie within a half turn either way, so one
+// arctangent of the product gives their sum.
+struct ArgumentProduct {
+    double re = 1.0;
+    double im = 0.0;
+    int count = 0;
+
+    // Adds sign * atan(y / x), x > 0.
+    void add(double x, double y, double sign) {
+        const double signed_y = sign * y;
+        const double t = re * x - im * signed_y;
+        im = re * signed_y + im * x;
+        re = t;
+        ++count;
+    }
+};
+
 // weight times Y(a) = H(a) + H(pi/2 - a) - H(pi/2) of a far-form circle, a in [0, pi/2] given
-// by s = sin a, c = cos a: the Carlson part of H at sigma'' into `lanes`, the rest returned.
+// by s = sin a, c = cos a: the Carlson part of H at sigma'' into `lanes`, the third kind's
+// defect (an arctangent) into `defects`, the rest returned.
 inline double half_turn_excess(const Circle& circle, double kc, double s, double c, double weight,
-                               CarlsonLanes& lanes) {
+                               CarlsonLanes& lanes, ArgumentProduct& defects) {
     const double m = circle.m;
     const double n = circle.n;
     const double q = circle.eta;  // 1 - n
@@ -919,11 +943,13 @@ inline double half_turn_excess(const Circle& circle, double kc, double s, double
         }
     }
     if (circle.with_rj) {
-        // The third kind's defect times its weight 3 cj/n.
+        // The third kind's defect, -(3 cj / v) atan(v (Da + Db) s c / (q (kc^2 + Da Db + n m s^2
+        // c^2))). With v = 4 z p |z - p| / ((z + p)^3 sqrt A) and 3 cj = 4 z p (p - z) / ((z +
+        // p)^3 sqrt A) its weight -3 cj / v is the sign of z - p, and the denominator is positive
+        // (q > 0 where cj != 0, and kc^2 + Da Db + n m s^2 c^2 >= 2).
         const double v = std::sqrt(n * q * (n - m));
-        const double angle =
-            std::atan(v * (da + db) * sc / (q * (circle.kappa + dadb + n * m * (ss * cc))));
-        rest -= 3.0 * circle.cj / v * angle;
+        const double sign = circle.z > circle.p ? weight : -weight;
+        defects.add(q * (circle.kappa + dadb + n * m * (ss * cc)), v * (da + db) * sc, sign);
     }
     return weight * rest;
 }
@@ -935,6 +961,8 @@ inline Moments boundary_moments(const Boundary& boundary) {
         return boundary_moments_by_ends(boundary);
     }
     CarlsonLanes lanes;
+    // The third-kind defects of the whole half-rims, at most two.
+    ArgumentProduct defects;
     // The elementary part of the sum of H(end) - H(start) over the rim arcs.
     double elementary = 0.0;
     // The polar angle about S swept by the rim arcs.
@@ -977,7 +1005,7 @@ inline Moments boundary_moments(const Boundary& boundary) {
             const double root_eta = circle.with_rj ? std::sqrt(circle.eta) : 1.0;
             lanes.add_complete(kc, root_eta, 1.0 / root_eta, -circle.cf, -circle.cd,
                                circle.with_rj ? -circle.cj : 0.0);
-            elementary += half_turn_excess(circle, kc, s, c, plus ? -1.0 : 1.0, lanes);
+            elementary += half_turn_excess(circle, kc, s, c, plus ? -1.0 : 1.0, lanes, defects);
             continue;
         }
         // A crossing rim in the near form, psi = -u/2: each end on the limb or on the line.
@@ -1086,7 +1114,18 @@ inline Moments boundary_moments(const Boundary& boundary) {
             }
         }
         by_winding = winds && re3 > 0.0;
-        const double angles = by_winding ? winding_angle(boundary, re3, im3) : angle_of(im1, re1);
+        double angles = 0.0;
+        if (by_winding && defects.count > 0 && defects.re > 0.0) {
+            // The winding's arctangent and the defects' sum both lie within a quarter turn:
+            // their difference is one argument, of the defects' product times the winding
+            // product's conjugate.
+            const double re = defects.re * re3 + defects.im * im3;
+            const double im = defects.im * re3 - defects.re * im3;
+            angles = winding_turn(boundary) + angle_of(im, re);
+            defects.count = 0;
+        } else {
+            angles = by_winding ? winding_angle(boundary, re3, im3) : angle_of(im1, re1);
+        }
         line_s1 = (angles + h * (1.0 + b * b / 2.0) * angle_of(im2, re2) + h * sw / 2.0) / 3.0;
     }
     if (!by_winding) {
@@ -1095,6 +1134,9 @@ inline Moments boundary_moments(const Boundary& boundary) {
                 swept += half_turn_swept(circles[static_cast<std::size_t>(k)], inside_sines[k]);
             }
         }
+    }
+    if (defects.count > 0) {
+        elementary += angle_of(defects.im, defects.re);
     }
     m.s1 += (swept + elementary + lanes.total() + boundary.limb) / 3.0 + line_s1;
     return m + Moments{boundary.limb / 2.0, 0.0, boundary.limb / 4.0};
