@@ -41,6 +41,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <span>
 
 #include "core/closed_form.hpp"
@@ -70,9 +71,9 @@ struct QuadratureRule {
     // 1e-16 at 18, 1.8e-15 at 16, 2.3e-15 at 14, 6.6e-14 at 12 (mean nodes per point 153 at 14).
     int cell = 4;
     double cell_resolution = 14.0;
-    // Their node counts as thresholds, for these two values (a rule changed since is sized
-    // from thresholds worked out afresh).
-    quadrature::NodeThresholds cell_thresholds{cell_resolution, cell};
+    // The node-count thresholds of cell_resolution (a rule whose cell_resolution has been
+    // changed since is sized from thresholds worked out afresh).
+    quadrature::NodeThresholds cell_thresholds{cell_resolution};
     // The fewest nodes of the cell that reaches the sub-piece's end nearest the limb where that
     // end lies on the limb or has its singularity close beyond (end-mapped or graded panels).
     int limb_cell = 10;
@@ -164,13 +165,13 @@ struct CentrePole {
 // The nodes of cell `cell` over x in [start, end]: from the singularity `beyond` the end, and
 // from the pole at r = 0 behind the start unless the cell is the innermost one (index
 // kink_count, the cell reaching mu = 1), whose primitive vanishes at r = 0.
-inline int cell_node_count(const quadrature::NodeThresholds& nodes, std::size_t kink_count,
-                           int cell, const CentrePole& centre, double beyond, double start,
-                           double end) {
+inline int cell_node_count(const quadrature::NodeThresholds& nodes, int fewest,
+                           std::size_t kink_count, int cell, const CentrePole& centre,
+                           double beyond, double start, double end) {
     // The count falls with the distance: the nearer singularity decides.
     const bool innermost = static_cast<std::size_t>(cell) == kink_count;
     const double nearest = innermost ? beyond : std::min(beyond, centre.distance_from(start));
-    return nodes.nodes(nearest, end - start);
+    return nodes.nodes(nearest, end - start, fewest);
 }
 
 // The cells of a sub-piece along which mu falls monotonically from x = 0 to the end x = length
@@ -193,10 +194,11 @@ void for_each_cell(std::span<const double> kinks, double length, double distance
     const auto first = std::upper_bound(kinks.begin(), kinks.end(), mu_at(length));
     const auto last = std::lower_bound(kinks.begin(), kinks.end(), mu_at(0.0));
     const int fewest = std::max(nodes.fewest, rule.cell);
-    const quadrature::NodeThresholds cell_nodes =
-        rule.cell_thresholds.made_for(rule.cell_resolution, fewest)
+    std::optional<quadrature::NodeThresholds> fresh;
+    const quadrature::NodeThresholds& cell_nodes =
+        rule.cell_thresholds.resolution() == rule.cell_resolution
             ? rule.cell_thresholds
-            : quadrature::NodeThresholds(rule.cell_resolution, fewest);
+            : fresh.emplace(rule.cell_resolution);
     // A cell short of the end x = length sees the singularity beyond that end, or, where the
     // end map removes a branch point at the end itself (on the limb), that branch point.
     const double beyond = on_limb && map != quadrature::EndMap::kNone ? 0.0 : distance;
@@ -206,8 +208,8 @@ void for_each_cell(std::span<const double> kinks, double length, double distance
         const int cell = static_cast<int>(it - kinks.begin()) + 1;
         const double end = std::min(std::max(x_at(*it), start), length);
         plain(start, end - start,
-              cell_node_count(cell_nodes, kinks.size(), cell, centre, beyond + (length - end),
-                              start, end),
+              cell_node_count(cell_nodes, fewest, kinks.size(), cell, centre,
+                              beyond + (length - end), start, end),
               cell);
         start = end;
     }
@@ -216,7 +218,8 @@ void for_each_cell(std::span<const double> kinks, double length, double distance
         // The last cell ends inside the star with its singularity far beyond: one plain panel,
         // sized like the cells before it.
         plain(start, length - start,
-              cell_node_count(cell_nodes, kinks.size(), cell, centre, distance, start, length),
+              cell_node_count(cell_nodes, fewest, kinks.size(), cell, centre, distance, start,
+                              length),
               cell);
         return;
     }

@@ -268,7 +268,7 @@ struct TabulatedSource {
     std::size_t part_count() const { return 1 + law.derivatives.size(); }
     std::span<const double> kinks() const { return law.profile.kinks(); }
     int cell_of(double mu) const { return law.profile.cell_of(mu); }
-    double intensity(int /*cell*/, double mu) const { return law.profile.intensity(mu); }
+    double intensity(int cell, double mu) const { return law.profile.intensity_in(cell, mu); }
     void parts(int cell, double mu, double* out) const {
         out[0] = law.profile.over_r2(cell, mu);
         law.derivative_parts(cell, mu, out + 1);

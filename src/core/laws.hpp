@@ -423,8 +423,10 @@ class TabulatedProfile {
         const auto it = std::upper_bound(kinks_.begin(), kinks_.end(), mu);
         return static_cast<int>(it - kinks_.begin());
     }
-    double intensity(double mu) const {
-        const Cell& c = cells_[static_cast<std::size_t>(cell_of(mu))];
+    double intensity(double mu) const { return intensity_in(cell_of(mu), mu); }
+    // The same for mu known to lie in `cell`.
+    double intensity_in(int cell, double mu) const {
+        const Cell& c = cells_[static_cast<std::size_t>(cell)];
         const double x = c.hi - mu;
         return ((c.g[3] * x + c.g[2]) * x + c.g[1]) * x + c.g[0];
     }

@@ -241,18 +241,14 @@ inline int plain_nodes(const PanelNodes& nodes, double distance, double width) {
 
 // The counts of plain_nodes decided by comparisons alone: resolution / acosh(1 + 2 d / w) <= n
 // exactly where d >= w sinh^2(resolution / (2 n)). The ratios are worked out once per
-// resolution and fewest count, so that a panel's count costs a few products where plain_nodes
-// puts a division, a square root and a logarithm before the branch on the count (a tabulated
-// profile's many cells each take one).
+// resolution, so that a panel's count costs a few products where plain_nodes puts a division,
+// a square root and a logarithm before the branch on the count (a tabulated profile's many
+// cells each take one).
 class NodeThresholds {
   public:
     static constexpr std::array<int, 9> kCounts = {4, 6, 8, 10, 12, 16, 20, 24, 32};
 
-    constexpr NodeThresholds(double resolution, int fewest)
-        : resolution_(resolution), fewest_(fewest) {
-        while (first_ + 1 < kCounts.size() && kCounts[first_] < fewest) {
-            ++first_;
-        }
+    explicit constexpr NodeThresholds(double resolution) : resolution_(resolution) {
         for (std::size_t i = 0; i < kCounts.size(); ++i) {
             const double half_angle = resolution / (2.0 * kCounts[i]);
             const double sh = std::is_constant_evaluated() ? detail::taylor_sinh(half_angle)
@@ -261,14 +257,13 @@ class NodeThresholds {
         }
     }
 
-    constexpr bool made_for(double resolution, int fewest) const {
-        return resolution_ == resolution && fewest_ == fewest;
-    }
+    constexpr double resolution() const { return resolution_; }
 
-    // The count for a singularity `distance` beyond the end of a panel of `width`.
-    int nodes(double distance, double width) const {
-        for (std::size_t i = first_; i + 1 < kCounts.size(); ++i) {
-            if (distance >= width * ratio_[i]) {
+    // The count, at least `fewest`, for a singularity `distance` beyond the end of a panel of
+    // `width`.
+    int nodes(double distance, double width, int fewest) const {
+        for (std::size_t i = 0; i + 1 < kCounts.size(); ++i) {
+            if (kCounts[i] >= fewest && distance >= width * ratio_[i]) {
                 return kCounts[i];
             }
         }
@@ -277,8 +272,6 @@ class NodeThresholds {
 
   private:
     double resolution_;
-    int fewest_;
-    std::size_t first_ = 0;
     std::array<double, kCounts.size()> ratio_{};
 };
 

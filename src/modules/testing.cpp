@@ -221,8 +221,9 @@ PyObject* node_counts_entry(PyObject* /*self*/, PyObject* args) {
     }
     const quadrature::PanelNodes nodes{fewest, resolution, fewest};
     const int from_log = quadrature::plain_nodes(nodes, distance, width);
-    const int at_run_time = quadrature::NodeThresholds(resolution, fewest).nodes(distance, width);
-    const int compiled = boundary_quadrature::kRule.cell_thresholds.nodes(distance, width);
+    const int at_run_time = quadrature::NodeThresholds(resolution).nodes(distance, width, fewest);
+    const int compiled = boundary_quadrature::kRule.cell_thresholds.nodes(
+        distance, width, boundary_quadrature::kRule.cell);
     return Py_BuildValue("(iii)", from_log, at_run_time, compiled);
 }
 
