@@ -222,14 +222,17 @@ struct PanelNodes {
     int fewest;
 };
 
+// The node counts of plain panels (integrate_nodes has a rule for each), increasing.
+inline constexpr std::array<int, 9> kPlainCounts = {4, 6, 8, 10, 12, 16, 20, 24, 32};
+
 // The fewest nodes of a rule the engine has (integrate_nodes) that are at least `wanted`.
 inline int supported_nodes(double wanted) {
-    for (const int n : {4, 6, 8, 10, 12, 16, 20, 24}) {
-        if (wanted <= n) {
-            return n;
+    for (std::size_t i = 0; i + 1 < kPlainCounts.size(); ++i) {
+        if (wanted <= kPlainCounts[i]) {
+            return kPlainCounts[i];
         }
     }
-    return 32;
+    return kPlainCounts.back();
 }
 
 inline int plain_nodes(const PanelNodes& nodes, double distance, double width) {
@@ -246,11 +249,9 @@ inline int plain_nodes(const PanelNodes& nodes, double distance, double width) {
 // cells each take one).
 class NodeThresholds {
   public:
-    static constexpr std::array<int, 9> kCounts = {4, 6, 8, 10, 12, 16, 20, 24, 32};
-
     explicit constexpr NodeThresholds(double resolution) : resolution_(resolution) {
-        for (std::size_t i = 0; i < kCounts.size(); ++i) {
-            const double half_angle = resolution / (2.0 * kCounts[i]);
+        for (std::size_t i = 0; i < kPlainCounts.size(); ++i) {
+            const double half_angle = resolution / (2.0 * kPlainCounts[i]);
             const double sh = std::is_constant_evaluated() ? detail::taylor_sinh(half_angle)
                                                            : std::sinh(half_angle);
             ratio_[i] = sh * sh;
@@ -262,17 +263,17 @@ class NodeThresholds {
     // The count, at least `fewest`, for a singularity `distance` beyond the end of a panel of
     // `width`.
     int nodes(double distance, double width, int fewest) const {
-        for (std::size_t i = 0; i + 1 < kCounts.size(); ++i) {
-            if (kCounts[i] >= fewest && distance >= width * ratio_[i]) {
-                return kCounts[i];
+        for (std::size_t i = 0; i + 1 < kPlainCounts.size(); ++i) {
+            if (kPlainCounts[i] >= fewest && distance >= width * ratio_[i]) {
+                return kPlainCounts[i];
             }
         }
-        return kCounts.back();
+        return kPlainCounts.back();
     }
 
   private:
     double resolution_;
-    std::array<double, kCounts.size()> ratio_{};
+    std::array<double, kPlainCounts.size()> ratio_{};
 };
 
 // Ratio of consecutive panel lengths, and the most panels one piece is cut into: the smallest
