@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import math
 
+import mpmath
 import numpy as np
 import pytest
 import references
@@ -123,3 +124,57 @@ def test_node_counts_by_thresholds(resolution: float, fewest: int) -> None:
         assert by_thresholds == from_log
         if resolution == 14.0 and fewest == 4:
             assert compiled == from_log
+
+
+def sky_point(z: float, phi: float, line: float) -> list[np.ndarray]:
+    return [np.array([[v]]) for v in (z, z * math.cos(phi), z * math.sin(phi), line)]
+
+
+# theta' = line - phi reduced to [0, 2 pi): on both sides of 0, of a quarter turn, of a half turn
+# (where the half-angle formulas swap which root they take) and of three quarters; planets
+# inside the star and crossing the limb; large sky angles.
+@pytest.mark.parametrize(
+    "theta",
+    [
+        0.0,
+        1e-12,
+        -1e-12,
+        math.pi / 2,
+        math.pi / 2 + 1e-9,
+        math.pi - 1e-12,
+        math.pi,
+        math.pi + 1e-12,
+        1.5 * math.pi - 1e-9,
+        2.0 * math.pi - 1e-12,
+        2.0,
+    ],
+)
+@pytest.mark.parametrize("phi, shift", [(0.3, 0.0), (-2.9, 0.0), (2.2, 2e3 * math.pi)])
+@pytest.mark.parametrize("z", [0.4, 0.95])
+def test_line_direction_from_the_sky(z: float, theta: float, phi: float, shift: float) -> None:
+    """The engine takes the line's direction from the sky coordinates by the half-angle
+    formulas, without the angle: it agrees with the route by the angle theta = line - phi."""
+    line = theta + phi + shift
+    got = _engine.transit(
+        "quadratic", [[list(QUADRATIC)]], [[P1]], [[P2]], *sky_point(z, phi, line)
+    )[0, 0, 0]
+    # The angle line - atan2(y, x) to 40 digits and reduced, then rounded once: a large sky
+    # angle less phi in doubles would lose digits that the direction keeps.
+    with mpmath.workdps(40):
+        y, x = z * math.sin(phi), z * math.cos(phi)
+        reduced = float(mpmath.fmod(mpmath.mpf(line) - mpmath.atan2(y, x), 2 * mpmath.pi))
+    by_angle = 1.0 - _testing.halves(z, reduced, P1, P2, *QUADRATIC)
+    assert abs(got - by_angle) < 2e-15
+    law, c = "power2", (0.6, 0.7)
+    got = _engine.transit(law, [[list(c)]], [[P1]], [[P2]], *sky_point(z, phi, line))[0, 0, 0]
+    assert abs(got - reference(law, c, z, theta, P1, P2)) < 1e-12
+
+
+@pytest.mark.parametrize("x, y", [(0.0, 0.0), (-0.0, 0.0), (1e-170, -1e-170), (0.0, -0.0)])
+def test_line_direction_at_the_star_centre(x: float, y: float) -> None:
+    """A planet centred on the star (or within 1e-150 of it, where the direction's squares
+    underflow) takes the line angle as it stands: the flux is that of the angle route."""
+    rows = [np.array([[v]]) for v in (math.hypot(x, y), x, y, 0.8)]
+    got = _engine.transit("quadratic", [[list(QUADRATIC)]], [[P1]], [[P2]], *rows)[0, 0, 0]
+    by_angle = 1.0 - _testing.halves(math.hypot(x, y), 0.8 - math.atan2(y, x), P1, P2, *QUADRATIC)
+    assert got == by_angle

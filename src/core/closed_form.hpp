@@ -506,6 +506,62 @@ struct RimArc {
     bool to_on_limb;
 };
 
+// The dividing line's direction e relative to S -> P, held as half its angle: theta reduced to
+// theta' in [0, 2 pi), and sin, cos of theta'/2 (the sine >= 0), from which sin(theta) and
+// cos(theta) follow by the double-angle formulas. A planet inside the star needs nothing more;
+// the angle itself (`start`, the rim angle u0 = theta' - pi where half 1 begins) is needed only
+// where a rim meets the limb, or by the quadrature's rim arcs, and a direction given as a
+// vector works it out only then.
+struct LineDirection {
+    double half_sine = 0.0;
+    double half_cosine = 1.0;
+    bool has_start = true;
+    double start = -kPi;
+    // Unreduced theta for the limb's arcs, where known (any angle congruent to it will do).
+    double angle = 0.0;
+
+    // From the angle theta (finite for a usable direction).
+    static LineDirection of_angle(double theta) {
+        const double u0 = wrap_angle(theta - kPi);
+        const double half = 0.5 * (u0 + kPi);
+        return LineDirection{std::sin(half), std::cos(half), true, u0, theta};
+    }
+
+    // From e = (along, across) / length, length = |(along, across)| > 0 (not checked): the
+    // half-angle formulas cos^2(theta'/2) = (1 + cos theta)/2 and sin^2(theta'/2) =
+    // (1 - cos theta)/2, each taken by its square root where it is at least 1/2 and the other
+    // from sin(theta) = 2 sin(theta'/2) cos(theta'/2), so that nothing cancels. theta'/2 lies
+    // beyond a quarter turn exactly where sin(theta) < 0.
+    static LineDirection of_vector(double along, double across, double length) {
+        const double inv_twice = 0.5 / length;
+        LineDirection direction;
+        direction.has_start = false;
+        direction.start = std::nan("");
+        direction.angle = std::nan("");
+        if (along >= 0.0) {
+            const double root = std::sqrt((length + along) * inv_twice);
+            direction.half_sine = std::fabs(across) * inv_twice / root;
+            direction.half_cosine = across < 0.0 ? -root : root;
+        } else {
+            const double root = std::sqrt((length - along) * inv_twice);
+            direction.half_sine = root;
+            direction.half_cosine = across * inv_twice / root;
+        }
+        return direction;
+    }
+
+    bool valid() const { return std::isfinite(half_sine) && std::isfinite(half_cosine); }
+
+    // The same direction with its angle worked out.
+    LineDirection with_start() const {
+        if (has_start) {
+            return *this;
+        }
+        const double reduced = 2.0 * std::atan2(half_sine, half_cosine);  // theta' in [0, 2 pi]
+        return LineDirection{half_sine, half_cosine, true, reduced - kPi, reduced};
+    }
+};
+
 // The boundary of (planet inside the star) at one point, piece by piece: what both the closed
 // form and the quadrature of the boundary integrals work from.
 //
@@ -565,20 +621,37 @@ inline void add_half_rim(Boundary& boundary, int index, double lo, double hi) {
     }
 }
 
+// Whether a circle's rim meets the limb or holds the star: its arcs then depend on where along
+// the rim the line cuts it.
+inline bool meets_limb(const Circle& circle) {
+    return circle.kind == RimKind::kCrossing || circle.kind == RimKind::kCovering;
+}
+
 // The pieces of the boundary for any radii (the closed form's moments take radii below
-// kMaxRadius only; the pieces themselves are right for every radius).
-inline Boundary planet_boundary(double z, double theta, double p1, double p2) {
-    Boundary boundary(z, theta, p1, p2);
-    // Half 1 is u in [u0, u0 + pi] on circle 1, half 2 u in [u0 + pi, u0 + 2 pi] on circle 2.
-    const double u0 = wrap_angle(theta - kPi);
+// kMaxRadius only; the pieces themselves are right for every radius). Without `with_angles` a
+// rim wholly inside the star gets its arc without the angles of its ends (the closed form's
+// whole half-rims work from the half-angle's sine and cosine alone); the quadrature asks for
+// them.
+inline Boundary planet_boundary(double z, LineDirection direction, double p1, double p2,
+                                bool with_angles = true) {
+    Boundary boundary(z, direction.angle, p1, p2);
+    const auto& [first, second] = boundary.circles;
+    const bool first_limb = meets_limb(first);
+    const bool second_limb = meets_limb(second);
+    if (with_angles || first_limb || second_limb) {
+        direction = direction.with_start();
+        boundary.theta = direction.angle;
+    }
+    // Half 1 is u in [u0, u0 + pi] on circle 1, half 2 u in [u0 + pi, u0 + 2 pi] on circle 2
+    // (u0 is not a number where the angles were not asked for: no arc end is then read).
+    const double u0 = direction.has_start ? direction.start : std::nan("");
     add_half_rim(boundary, 0, u0, u0 + kPi);
     add_half_rim(boundary, 1, u0 + kPi, u0 + kTwoPi);
 
-    // One sine and cosine, of half the reduced angle theta' = u0 + pi in [0, 2 pi), give those
-    // of theta by the double-angle formulas.
-    const double half = 0.5 * (u0 + kPi);
-    boundary.half_sine = std::sin(half);
-    boundary.half_cosine = std::cos(half);
+    // The sine and cosine of half the reduced angle theta' = u0 + pi in [0, 2 pi) give those of
+    // theta by the double-angle formulas.
+    boundary.half_sine = direction.half_sine;
+    boundary.half_cosine = direction.half_cosine;
     const double sine = boundary.line_sine();
     const double cosine = boundary.line_cosine();
 
@@ -601,10 +674,8 @@ inline Boundary planet_boundary(double z, double theta, double p1, double p2) {
     // limb inside it (centred on phi = 0) that lies on its half's side of the line. A limb point
     // at phi is left of the line when sin(phi - theta) + h >= 0: the arc about theta + pi/2 of
     // half-width pi/2 + asin(h).
-    const auto& [first, second] = boundary.circles;
-    const bool first_limb = first.kind == RimKind::kCrossing || first.kind == RimKind::kCovering;
-    const bool second_limb = second.kind == RimKind::kCrossing || second.kind == RimKind::kCovering;
     if (first_limb || second_limb) {
+        const double theta = direction.angle;
         const double tilt = std::asin(std::max(-1.0, std::min(1.0, h)));
         if (first_limb) {
             boundary.limb += arc_overlap(0.0, first.limb_half, theta + kHalfPi, kHalfPi + tilt);
@@ -614,6 +685,11 @@ inline Boundary planet_boundary(double z, double theta, double p1, double p2) {
         }
     }
     return boundary;
+}
+
+// The same for the line at angle theta from S -> P (any finite value).
+inline Boundary planet_boundary(double z, double theta, double p1, double p2) {
+    return planet_boundary(z, LineDirection::of_angle(theta), p1, p2);
 }
 
 // The closed-form moments of one rim arc; its elliptic part goes into `elliptic`.

@@ -25,6 +25,7 @@
 
 #include "core/boundary_quadrature.hpp"
 #include "core/closed_form.hpp"
+#include "core/dividing_line.hpp"
 #include "core/laws.hpp"
 
 namespace halfmoon::engine {
@@ -53,9 +54,10 @@ inline bool out_of_reach(double z, double p1, double p2) {
     return z - std::max(p1, p2) >= 1.0;
 }
 
-// The blocked flux (not normalised) at one point; `rule` sets the quadrature's node counts.
+// The blocked flux (not normalised) at one point, the line given by its direction;
+// `rule` sets the quadrature's node counts.
 template <ExactLaw Law>
-double blocked_flux(const Channel<Law>& channel, double z, double theta,
+double blocked_flux(const Channel<Law>& channel, double z, const closed_form::LineDirection& line,
                     const boundary_quadrature::QuadratureRule& rule = boundary_quadrature::kRule) {
     const double p1 = channel.p1;
     const double p2 = channel.p2;
@@ -66,9 +68,11 @@ double blocked_flux(const Channel<Law>& channel, double z, double theta,
         return closed_form::blocked_fraction(channel.basis, 1.0, m);
     }
     // Equal radii make the full disc, which does not depend on the line: its pieces are taken
-    // for one fixed line, so that the quadrature's nodes do not move with the line either.
-    const closed_form::Boundary boundary =
-        closed_form::planet_boundary(z, p1 == p2 ? 0.0 : theta, p1, p2);
+    // for one fixed line, so that the quadrature's nodes do not move with the line either. The
+    // quadrature needs the angles of the rims' ends; the closed form alone does not.
+    const bool quadrature = !closed || channel.rest.present();
+    const closed_form::Boundary boundary = closed_form::planet_boundary(
+        z, p1 == p2 ? closed_form::LineDirection::of_angle(0.0) : line, p1, p2, quadrature);
     if (!closed) {
         const boundary_quadrature::WholeLaw<typename Channel<Law>::Rest> whole{channel.basis,
                                                                                channel.rest};
@@ -86,8 +90,28 @@ double blocked_flux(const Channel<Law>& channel, double z, double theta,
     return blocked;
 }
 
+// The same for the line at angle theta from S -> P.
+template <ExactLaw Law>
+double blocked_flux(const Channel<Law>& channel, double z, double theta,
+                    const boundary_quadrature::QuadratureRule& rule = boundary_quadrature::kRule) {
+    return blocked_flux(channel, z, closed_form::LineDirection::of_angle(theta), rule);
+}
+
 // Relative flux at one point. A negative or NaN separation is not a distance and gives NaN, as
-// does a line angle that is not finite.
+// does a line direction that is not finite.
+template <ExactLaw Law>
+double transit_flux(const Channel<Law>& channel, double z, const closed_form::LineDirection& line,
+                    const boundary_quadrature::QuadratureRule& rule = boundary_quadrature::kRule) {
+    if (out_of_reach(z, channel.p1, channel.p2)) {
+        return 1.0;
+    }
+    if (!(z >= 0.0) || !line.valid()) {
+        return std::nan("");
+    }
+    return 1.0 - blocked_flux(channel, z, line, rule) / channel.norm;
+}
+
+// The same for the line at angle theta from S -> P (a line angle that is not finite gives NaN).
 template <ExactLaw Law>
 double transit_flux(const Channel<Law>& channel, double z, double theta,
                     const boundary_quadrature::QuadratureRule& rule = boundary_quadrature::kRule) {
@@ -97,7 +121,26 @@ double transit_flux(const Channel<Law>& channel, double z, double theta,
     if (!(z >= 0.0) || !std::isfinite(theta)) {
         return std::nan("");
     }
-    return 1.0 - blocked_flux(channel, z, theta, rule) / channel.norm;
+    return 1.0 - blocked_flux(channel, z, closed_form::LineDirection::of_angle(theta), rule) /
+                     channel.norm;
+}
+
+// The line's direction relative to S -> P for a planet centre at sky (x, y) and a line at sky
+// angle line_angle, given its cosine and sine: turning the sky by -phi, phi = atan2(y, x), puts
+// the centre on the positive x axis and the line at theta = line_angle - phi (sky_theta), whose
+// direction is (x cos + y sin, x sin - y cos) / |(x, y)|. No inverse function and no reduction
+// of the angle is needed. A centre at S, or one whose coordinates are not finite or so small
+// that their squares underflow, takes sky_theta itself.
+inline closed_form::LineDirection sky_direction(double x, double y, double line_angle,
+                                                double line_cosine, double line_sine) {
+    constexpr double kSmallest = 1e-150;
+    const double along = x * line_cosine + y * line_sine;
+    const double across = x * line_sine - y * line_cosine;
+    const double length = std::sqrt(along * along + across * across);
+    if (!(length >= kSmallest && length < HUGE_VAL)) {
+        return closed_form::LineDirection::of_angle(sky_theta(x, y, line_angle));
+    }
+    return closed_form::LineDirection::of_vector(along, across, length);
 }
 
 }  // namespace halfmoon::engine

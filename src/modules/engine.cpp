@@ -266,10 +266,23 @@ void planned_fluxes(const ChannelPlan<Law>& plan, std::int64_t begin, std::int64
                     double* out) {
     const engine::Channel<Law>& channel = plan.channel;
     if (!plan.full_disc) {
+        // The line's sky angle is often one value for a whole light curve: its cosine and sine
+        // are kept until it changes.
+        double cached_line = std::nan("");
+        double line_cosine = std::nan("");
+        double line_sine = std::nan("");
         for (std::int64_t i = begin; i < end; ++i) {
-            out[i] = engine::out_of_reach(z[i], channel.p1, channel.p2)
-                         ? 1.0
-                         : engine::transit_flux(channel, z[i], sky_theta(x[i], y[i], line[i]));
+            if (engine::out_of_reach(z[i], channel.p1, channel.p2)) {
+                out[i] = 1.0;
+                continue;
+            }
+            if (!(line[i] == cached_line)) {
+                cached_line = line[i];
+                line_cosine = std::cos(cached_line);
+                line_sine = std::sin(cached_line);
+            }
+            out[i] = engine::transit_flux(
+                channel, z[i], engine::sky_direction(x[i], y[i], line[i], line_cosine, line_sine));
         }
         return;
     }
