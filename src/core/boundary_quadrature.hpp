@@ -38,6 +38,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -228,31 +229,81 @@ void for_each_cell(std::span<const double> kinks, double length, double distance
     towards_limb(start, length - start, last_cell, cell);
 }
 
+// F/r^2 of cell `cell` of a primitive as a function of mu: f(over_r2) with over_r2(mu) a
+// callable that a panel's nodes share. A primitive may provide its own (with_cell), whose
+// coefficients are then read once per panel rather than once per node.
+template <typename P, typename F>
+decltype(auto) with_cell(const P& primitive, int cell, F&& f) {
+    if constexpr (requires { primitive.with_cell(cell, f); }) {
+        return primitive.with_cell(cell, f);
+    } else {
+        return f([&primitive, cell](double mu) { return primitive.over_r2(cell, mu); });
+    }
+}
+
+// One panel of n nodes over x in [start, start + width] of cell `cell`, under the end map `map`
+// at its far end. `values(x, over_r2)` returns the integrand at all the nodes x at once (arrays
+// of a compile-time length), over_r2 being the cell's F/r^2: a panel's nodes are taken side by
+// side, so that the square roots, divisions and polynomials of neighbouring nodes overlap.
+template <typename P, typename Values>
+double cell_panel(const P& primitive, int cell, int n, double start, double width,
+                  quadrature::EndMap map, Values&& values) {
+    return with_cell(primitive, cell, [&](const auto& over_r2) {
+        return quadrature::with_node_count(n, [&](auto count) {
+            constexpr std::size_t N = decltype(count)::value;
+            auto sum_at = [&](const std::array<double, N>& x, const std::array<double, N>& weight) {
+                const std::array<double, N> v = values(x, over_r2);
+                double sum = 0.0;
+                for (std::size_t i = 0; i < N; ++i) {
+                    sum += weight[i] * v[i];
+                }
+                return 0.5 * width * sum;
+            };
+            std::array<double, N> x{};
+            if (map == quadrature::EndMap::kNone) {
+                // Most panels: the rule's own nodes and weights.
+                const quadrature::GaussLegendre<N>& rule = quadrature::kGaussLegendre<N>;
+                for (std::size_t i = 0; i < N; ++i) {
+                    x[i] = start + width * rule.unit[i];
+                }
+                return sum_at(x, rule.weights);
+            }
+            const quadrature::MappedNodes<N> nodes = quadrature::mapped_nodes<N>(width, map);
+            for (std::size_t i = 0; i < N; ++i) {
+                x[i] = start + nodes.x[i];
+            }
+            return sum_at(x, nodes.weight);
+        });
+    });
+}
+
 // The integral over x in [0, length] of a sub-piece along which mu falls monotonically from
 // x = 0 to the end x = length nearest the limb. `mu_at(x)` gives mu, `x_at(mu)` its inverse,
-// `value(x, cell)` the integrand; the other arguments as for for_each_cell.
-template <typename P, typename CentreOf, typename MuAt, typename XAt, typename Value>
+// `values` the integrand at a panel's nodes (as for cell_panel); the other arguments as for
+// for_each_cell.
+template <typename P, typename CentreOf, typename MuAt, typename XAt, typename Values>
 double monotone_piece(const P& primitive, double length, double distance, quadrature::EndMap map,
                       bool on_limb, const quadrature::PanelNodes& nodes, const QuadratureRule& rule,
-                      CentreOf&& centre_of, MuAt&& mu_at, XAt&& x_at, Value&& value) {
+                      CentreOf&& centre_of, MuAt&& mu_at, XAt&& x_at, Values&& values) {
     if (!(length > 0.0)) {
         return 0.0;
     }
-    const std::span<const double> kinks = primitive.kinks();
-    if (kinks.empty()) {
-        return quadrature::integrate_towards_limb([&](double x) { return value(x, 0); }, length,
-                                                  distance, map, on_limb, rule.reach, nodes);
-    }
     double sum = 0.0;
-    auto plain = [&](double start, double width, int n, int cell) {
-        sum += quadrature::integrate_nodes(
-            n, [&](double x) { return value(start + x, cell); }, width, quadrature::EndMap::kNone);
-    };
     auto towards_limb = [&](double start, double width, const quadrature::PanelNodes& last_cell,
                             int cell) {
-        sum += quadrature::integrate_towards_limb([&](double x) { return value(start + x, cell); },
-                                                  width, distance, map, on_limb, rule.reach,
-                                                  last_cell);
+        quadrature::for_each_panel_towards_limb(
+            width, distance, map, on_limb, rule.reach, last_cell,
+            [&](double from, double panel_width, int n, quadrature::EndMap panel_map) {
+                sum += cell_panel(primitive, cell, n, start + from, panel_width, panel_map, values);
+            });
+    };
+    const std::span<const double> kinks = primitive.kinks();
+    if (kinks.empty()) {
+        towards_limb(0.0, length, nodes, 0);
+        return sum;
+    }
+    auto plain = [&](double start, double width, int n, int cell) {
+        sum += cell_panel(primitive, cell, n, start, width, quadrature::EndMap::kNone, values);
     };
     for_each_cell(kinks, length, distance, map, on_limb, nodes, rule, centre_of, mu_at, x_at, plain,
                   towards_limb);
@@ -288,6 +339,16 @@ struct RimMuMap {
         return std::sqrt(std::max(a + four_zp * half * half, 0.0));
     }
 
+    // sin(gamma/2) at the nodes x.
+    template <std::size_t N>
+    std::array<double, N> halves(const std::array<double, N>& x) const {
+        std::array<double, N> half_angle{};
+        for (std::size_t i = 0; i < N; ++i) {
+            half_angle[i] = 0.5 * (gamma_hi - x[i]);
+        }
+        return quadrature::sines_to_quarter_turn(half_angle);
+    }
+
     double x_at(double mu) const {
         const double half_sq = (mu * mu - a) / four_zp;
         return gamma_hi - 2.0 * std::asin(std::sqrt(std::min(std::max(half_sq, 0.0), 1.0)));
@@ -313,19 +374,29 @@ double rim_sub_piece(const closed_form::Circle& circle, double gamma_lo, double 
     const double distance = rim.distance;
     auto mu_at = [&](double x) { return rim.mu_at(x); };
     auto x_at = [&](double mu) { return rim.x_at(mu); };
-    auto value = [&](double x, int cell) {
-        const double half = quadrature::sine_to_quarter_turn(0.5 * (gamma_hi - x));
-        const double half_sq = half * half;
-        const double mu = std::sqrt(std::max(a + four_zp * half_sq, 0.0));
-        // p (p + z cos gamma), cos gamma = 1 - 2 sin^2(gamma/2).
-        return primitive.over_r2(cell, mu) * (p * (zpp - 2.0 * z * half_sq));
+    auto values = [&]<std::size_t N>(const std::array<double, N>& x, const auto& over_r2) {
+        const std::array<double, N> half = rim.halves(x);
+        std::array<double, N> half_sq{};
+        std::array<double, N> mu{};
+        for (std::size_t i = 0; i < N; ++i) {
+            half_sq[i] = half[i] * half[i];
+        }
+        for (std::size_t i = 0; i < N; ++i) {
+            mu[i] = std::sqrt(std::max(a + four_zp * half_sq[i], 0.0));
+        }
+        std::array<double, N> v{};
+        for (std::size_t i = 0; i < N; ++i) {
+            // p (p + z cos gamma), cos gamma = 1 - 2 sin^2(gamma/2).
+            v[i] = over_r2(mu[i]) * (p * (zpp - 2.0 * z * half_sq[i]));
+        }
+        return v;
     };
     constexpr quadrature::EndMap map = rim_end_map<P>();
     const quadrature::PanelNodes& nodes =
         map == quadrature::EndMap::kSquare ? rule.rim_square : rule.rim_fourth;
     return monotone_piece(
         primitive, gamma_hi - gamma_lo, distance, map, on_limb, nodes, rule,
-        [&] { return CentrePole::of_rim(circle, gamma_hi); }, mu_at, x_at, value);
+        [&] { return CentrePole::of_rim(circle, gamma_hi); }, mu_at, x_at, values);
 }
 
 // A whole half-rim of a circle inside the star, alpha from alpha0 to alpha0 + pi, as one panel
@@ -481,17 +552,22 @@ double chord_sub_piece(const closed_form::Line& line, double s_in, double s_out,
     const ChordMuMap chord(line, s_in);
     auto mu_at = [&](double x) { return chord.mu_at(x); };
     auto x_at = [&](double mu) { return chord.x_at(mu); };
-    auto value = [&](double x, int cell) { return primitive.over_r2(cell, mu_at(x)); };
+    auto values = [&]<std::size_t N>(const std::array<double, N>& x, const auto& over_r2) {
+        std::array<double, N> v{};
+        for (std::size_t i = 0; i < N; ++i) {
+            v[i] = over_r2(chord.mu_at(x[i]));
+        }
+        return v;
+    };
     const double length = s_out - s_in;
     if (primitive.kinks().empty()) {
         return line.h *
-               quadrature::integrate_nodes(
-                   nodes, [&](double x) { return value(x, 0); }, length, quadrature::EndMap::kNone);
+               cell_panel(primitive, 0, nodes, 0.0, length, quadrature::EndMap::kNone, values);
     }
     return line.h * monotone_piece(
                         primitive, length, line.b - s_out, quadrature::EndMap::kNone, false,
                         rule.chord, rule, [&] { return CentrePole::of_chord(line, s_in); }, mu_at,
-                        x_at, value);
+                        x_at, values);
 }
 
 // The part of the line with |s| from s_in to s_out (0 <= s_in < s_out <= b), integrated
@@ -517,15 +593,19 @@ double line_sub_piece(const closed_form::Line& line, double s_in, double s_out, 
     auto x_at = [&](double mu) {
         return std::atan2(std::sqrt(std::max((b - mu) * (b + mu), 0.0)), mu) - tau_in;
     };
-    auto value = [&](double x, int cell) {
-        const double mu = b * std::cos(tau_in + x);
-        return primitive.over_r2(cell, mu) * mu;
+    auto values = [&]<std::size_t N>(const std::array<double, N>& x, const auto& over_r2) {
+        std::array<double, N> v{};
+        for (std::size_t i = 0; i < N; ++i) {
+            const double mu = b * std::cos(tau_in + x[i]);
+            v[i] = over_r2(mu) * mu;
+        }
+        return v;
     };
     const quadrature::EndMap map = mapped ? quadrature::EndMap::kSquare : quadrature::EndMap::kNone;
     const quadrature::PanelNodes& nodes = mapped ? rule.line_square : rule.line;
     return line.h * monotone_piece(
                         primitive, tau_out - tau_in, distance, map, mapped && on_limb, nodes, rule,
-                        [&] { return CentrePole::of_line(line, tau_in); }, mu_at, x_at, value);
+                        [&] { return CentrePole::of_line(line, tau_in); }, mu_at, x_at, values);
 }
 
 // One piece of the line in its direction, cut at the foot s = 0.

@@ -405,16 +405,41 @@ class TabulatedProfile {
     TabulatedProfile(std::span<const double> mu, std::span<const double> intensity,
                      std::span<const double> slopes);
 
-    bool present() const { return !cells_.empty(); }
-    double over_r2(int cell, double mu) const {
-        const Cell& c = cells_[static_cast<std::size_t>(cell)];
-        const double x = c.hi - mu;
-        const double inner = (((c.e[4] * x + c.e[3]) * x + c.e[2]) * x + c.e[1]) * x + c.e[0];
-        if (c.hi == 1.0) {
-            // The cell reaching mu = 1: F = (1 - mu) inner and r^2 = (1 - mu)(1 + mu).
+    // F/r^2 over a cell other than the innermost one: F = f_hi + x inner(x), x = hi - mu.
+    struct OuterCell {
+        double hi;
+        double f_hi;
+        std::array<double, 5> e;
+        double operator()(double mu) const {
+            const double x = hi - mu;
+            const double inner = (((e[4] * x + e[3]) * x + e[2]) * x + e[1]) * x + e[0];
+            return (f_hi + x * inner) / ((1.0 - mu) * (1.0 + mu));
+        }
+    };
+    // The same over the cell reaching mu = 1: F = (1 - mu) inner and r^2 = (1 - mu)(1 + mu),
+    // whose common factor cancels.
+    struct InnermostCell {
+        std::array<double, 5> e;
+        double operator()(double mu) const {
+            const double x = 1.0 - mu;
+            const double inner = (((e[4] * x + e[3]) * x + e[2]) * x + e[1]) * x + e[0];
             return inner / (1.0 + mu);
         }
-        return (c.f_hi + x * inner) / ((1.0 - mu) * (1.0 + mu));
+    };
+
+    bool present() const { return !cells_.empty(); }
+    // f(F/r^2 of cell `cell`), the cell's coefficients read once (the boundary quadrature calls
+    // it once per panel and evaluates it at the panel's nodes).
+    template <typename F>
+    decltype(auto) with_cell(int cell, F&& f) const {
+        const Cell& c = cells_[static_cast<std::size_t>(cell)];
+        if (c.hi == 1.0) {
+            return f(InnermostCell{c.e});
+        }
+        return f(OuterCell{c.hi, c.f_hi, c.e});
+    }
+    double over_r2(int cell, double mu) const {
+        return with_cell(cell, [mu](const auto& of_mu) { return of_mu(mu); });
     }
     double at_limb() const { return integral_over_mu(); }
     std::span<const double> kinks() const { return kinks_; }

@@ -27,11 +27,13 @@
 
 namespace halfmoon::quadrature {
 
-// Nodes in (-1, 1) and weights of the n-point Gauss-Legendre rule.
+// Nodes in (-1, 1) and weights of the n-point Gauss-Legendre rule, and the nodes carried to
+// (0, 1), sigma = (1 + node)/2.
 template <std::size_t N>
 struct GaussLegendre {
     std::array<double, N> nodes{};
     std::array<double, N> weights{};
+    std::array<double, N> unit{};
 };
 
 namespace detail {
@@ -99,6 +101,7 @@ constexpr GaussLegendre<N> make_gauss_legendre() {
         }
         detail::legendre(N, x, value, slope);
         rule.nodes[i] = static_cast<double>(x);
+        rule.unit[i] = 0.5 * (1.0 + rule.nodes[i]);
         rule.weights[i] = static_cast<double>(2.0L / ((1.0L - x * x) * slope * slope));
     }
     return rule;
@@ -140,7 +143,8 @@ inline constexpr HalfTurnNodes<N> kHalfTurnNodes = make_half_turn_nodes<N>();
 // squares on Chebyshev nodes, 50 digits) to (sin(x)/x - 1)/u. The fit's relative error is below
 // 6e-18 over the range, so the result is within about one rounding of sin(x). P is evaluated by
 // Estrin's scheme: pairs of coefficients in parallel, joined with u^2 and u^4, a chain about half
-// as long as Horner's. The rim nodes need no argument reduction.
+// as long as Horner's. The rim nodes need no argument reduction, and a panel's nodes go through
+// it side by side (sines_to_quarter_turn), in the vector registers where the target has them.
 inline double sine_to_quarter_turn(double x) {
     constexpr double kC[8] = {-0.16666666666666666,    0.00833333333333321,
                               -0.00019841269841214533, 2.7557319212021904e-06,
@@ -154,51 +158,70 @@ inline double sine_to_quarter_turn(double x) {
     return x + (x * u) * (low + high * u4);
 }
 
+template <std::size_t N>
+std::array<double, N> sines_to_quarter_turn(const std::array<double, N>& x) {
+    std::array<double, N> out{};
+    for (std::size_t i = 0; i < N; ++i) {
+        out[i] = sine_to_quarter_turn(x[i]);
+    }
+    return out;
+}
+
 // How the end nearest the limb is mapped: not at all, or with (1 - sigma)^k, k = 2 or 4.
 enum class EndMap { kNone = 0, kSquare = 2, kFourth = 4 };
 
-// Integral over x in [0, length] of f(x) by the N-point rule under the end map at x = length:
-// x = length (1 - (1 - sigma)^k), sigma in [0, 1].
-template <std::size_t N, typename F>
-double integrate_mapped(F&& f, double length, EndMap map) {
+// The N-point rule over x in [0, length] under the end map at x = length,
+// x = length (1 - (1 - sigma)^k) for sigma in [0, 1]: the nodes, and the weights with the map's
+// Jacobian k (1 - sigma)^(k-1) but without the half-length, which multiplies the sum once.
+template <std::size_t N>
+struct MappedNodes {
+    std::array<double, N> x{};
+    std::array<double, N> weight{};
+};
+
+template <std::size_t N>
+MappedNodes<N> mapped_nodes(double length, EndMap map) {
     const GaussLegendre<N>& rule = kGaussLegendre<N>;
     const int k = static_cast<int>(map);
-    double sum = 0.0;
+    MappedNodes<N> out;
     for (std::size_t i = 0; i < N; ++i) {
-        const double sigma = 0.5 * (1.0 + rule.nodes[i]);
+        const double sigma = rule.unit[i];
         if (k == 0) {
-            sum += rule.weights[i] * f(length * sigma);
+            out.x[i] = length * sigma;
+            out.weight[i] = rule.weights[i];
             continue;
         }
         const double rest = 1.0 - sigma;
         const double rest_k1 = k == 2 ? rest : rest * rest * rest;
-        sum += rule.weights[i] * (k * rest_k1) * f(length * (1.0 - rest_k1 * rest));
+        out.x[i] = length * (1.0 - rest_k1 * rest);
+        out.weight[i] = rule.weights[i] * (k * rest_k1);
     }
-    return 0.5 * length * sum;
+    return out;
 }
 
-// The same with a node count chosen at run time among those the engine uses.
+// f(std::integral_constant<std::size_t, N>) for the rule of `nodes` points among those the
+// engine uses (32 for any other count).
 template <typename F>
-double integrate_nodes(int nodes, F&& f, double length, EndMap map) {
+decltype(auto) with_node_count(int nodes, F&& f) {
     switch (nodes) {
         case 4:
-            return integrate_mapped<4>(f, length, map);
+            return f(std::integral_constant<std::size_t, 4>{});
         case 6:
-            return integrate_mapped<6>(f, length, map);
+            return f(std::integral_constant<std::size_t, 6>{});
         case 8:
-            return integrate_mapped<8>(f, length, map);
+            return f(std::integral_constant<std::size_t, 8>{});
         case 10:
-            return integrate_mapped<10>(f, length, map);
+            return f(std::integral_constant<std::size_t, 10>{});
         case 12:
-            return integrate_mapped<12>(f, length, map);
+            return f(std::integral_constant<std::size_t, 12>{});
         case 16:
-            return integrate_mapped<16>(f, length, map);
+            return f(std::integral_constant<std::size_t, 16>{});
         case 20:
-            return integrate_mapped<20>(f, length, map);
+            return f(std::integral_constant<std::size_t, 20>{});
         case 24:
-            return integrate_mapped<24>(f, length, map);
+            return f(std::integral_constant<std::size_t, 24>{});
         default:
-            return integrate_mapped<32>(f, length, map);
+            return f(std::integral_constant<std::size_t, 32>{});
     }
 }
 
@@ -213,10 +236,10 @@ struct PanelNodes {
     int fewest;
 };
 
-// The node counts of plain panels (integrate_nodes has a rule for each), increasing.
+// The node counts of plain panels (with_node_count has a rule for each), increasing.
 inline constexpr std::array<int, 9> kPlainCounts = {4, 6, 8, 10, 12, 16, 20, 24, 32};
 
-// The fewest nodes of a rule the engine has (integrate_nodes) that are at least `wanted`.
+// The fewest nodes of a rule the engine has (with_node_count) that are at least `wanted`.
 inline int supported_nodes(double wanted) {
     for (std::size_t i = 0; i + 1 < kPlainCounts.size(); ++i) {
         if (wanted <= kPlainCounts[i]) {
@@ -274,40 +297,42 @@ class NodeThresholds {
 inline constexpr double kPanelRatio = 3.0;
 inline constexpr int kMaxPanels = 20;
 
-// Integral over x in [0, length] of f(x), whose nearest singularity lies at about `distance`
-// beyond the end x = length. On a piece that ends on the limb (`on_limb`) the integrand has a
-// branch point at that end, which the end map removes; `distance` is then that of the next
-// singularity. `reach` is the multiple of `distance` that the first panel spans; below it the
-// piece is one panel, mapped only if it ends on the limb.
-template <typename F>
-double integrate_towards_limb(F&& f, double length, double distance, EndMap map, bool on_limb,
-                              double reach, const PanelNodes& nodes) {
+// The panels that take x in [0, length], whose integrand's nearest singularity lies at about
+// `distance` beyond the end x = length. On a piece that ends on the limb (`on_limb`) the
+// integrand has a branch point at that end, which the end map removes; `distance` is then that
+// of the next singularity. `reach` is the multiple of `distance` that the first panel spans;
+// below it the piece is one panel, mapped only if it ends on the limb. Calls
+// panel(start, width, nodes, map) for each, from the end nearest the limb inwards.
+template <typename Panel>
+void for_each_panel_towards_limb(double length, double distance, EndMap map, bool on_limb,
+                                 double reach, const PanelNodes& nodes, Panel&& panel) {
     if (!(length > 0.0)) {
-        return 0.0;
+        return;
     }
     double first = reach * distance;
     if (!(first < length)) {
-        return on_limb ? integrate_nodes(nodes.mapped, f, length, map)
-                       : integrate_nodes(plain_nodes(nodes, distance, length), f, length,
-                                         EndMap::kNone);
+        if (on_limb) {
+            panel(0.0, length, nodes.mapped, map);
+        } else {
+            panel(0.0, length, plain_nodes(nodes, distance, length), EndMap::kNone);
+        }
+        return;
     }
     // Panels [length - first R^j, length - first R^(j-1)], j = 1.., the last ending at 0.
     const double smallest = length * std::pow(kPanelRatio, 1 - kMaxPanels);
     first = std::max(first, smallest);
-    double sum =
-        integrate_nodes(nodes.mapped, [&](double x) { return f(length - first + x); }, first, map);
+    panel(length - first, first, nodes.mapped, map);
     double near_end = length - first;  // panels cover [near_end, length] so far
-    double panel = first * (kPanelRatio - 1.0);
+    double width = first * (kPanelRatio - 1.0);
     while (near_end > 0.0) {
         // The last panel takes all that is left once that is at most half a panel more.
-        const double width = near_end <= 1.5 * panel ? near_end : panel;
-        const double start = near_end - width;
-        const int n = plain_nodes(nodes, distance + (length - near_end), width);
-        sum += integrate_nodes(n, [&](double x) { return f(start + x); }, width, EndMap::kNone);
+        const double this_width = near_end <= 1.5 * width ? near_end : width;
+        const double start = near_end - this_width;
+        panel(start, this_width, plain_nodes(nodes, distance + (length - near_end), this_width),
+              EndMap::kNone);
         near_end = start;
-        panel *= kPanelRatio;
+        width *= kPanelRatio;
     }
-    return sum;
 }
 
 }  // namespace halfmoon::quadrature
