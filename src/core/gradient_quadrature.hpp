@@ -24,8 +24,9 @@
 // them the flux and its derivatives with respect to the coefficients, come from one walk over the
 // nodes.
 //
-// Instead of returning values, the integrators call `visit(x, weight)` at every node, with the
-// quadrature weight (Jacobian included); the caller accumulates as many sums as it needs.
+// Instead of returning values, the integrators call `visit(batch)` for every panel, with its
+// nodes and their quadrature weights (Jacobian included) side by side; the caller accumulates
+// as many sums as it needs.
 #pragma once
 
 #include <algorithm>
@@ -109,85 +110,51 @@ inline constexpr boundary_quadrature::QuadratureRule kGradientRule = [] {
 // Node visitors with the rules of quadrature.hpp
 // ----------------------------------------------------------------------------------------
 
-// Visits the N-point rule over x in [start, start + length] under the end map at the far end.
-template <std::size_t N, typename Visit>
-void visit_mapped(Visit& visit, double start, double length, quadrature::EndMap map) {
-    const quadrature::GaussLegendre<N>& rule = quadrature::kGaussLegendre<N>;
-    const int k = static_cast<int>(map);
+// The N nodes of one panel and their quadrature weights (the end map's Jacobian and the
+// half-length included).
+template <std::size_t N>
+struct NodeBatch {
+    std::array<double, N> x{};
+    std::array<double, N> weight{};
+};
+
+// The N-point rule over x in [start, start + length] under the end map at the far end.
+template <std::size_t N>
+NodeBatch<N> node_batch(double start, double length, quadrature::EndMap map) {
+    const quadrature::MappedNodes<N> nodes = quadrature::mapped_nodes<N>(length, map);
     const double half = 0.5 * length;
+    NodeBatch<N> out;
     for (std::size_t i = 0; i < N; ++i) {
-        const double sigma = 0.5 * (1.0 + rule.nodes[i]);
-        if (k == 0) {
-            visit(start + length * sigma, half * rule.weights[i]);
-            continue;
-        }
-        const double rest = 1.0 - sigma;
-        const double rest_k1 = k == 2 ? rest : rest * rest * rest;
-        visit(start + length * (1.0 - rest_k1 * rest), half * rule.weights[i] * (k * rest_k1));
+        out.x[i] = start + nodes.x[i];
+        out.weight[i] = half * nodes.weight[i];
     }
+    return out;
 }
 
+// Calls visit(batch) with the panel's NodeBatch of `nodes` points (a count the engine uses):
+// the visitor takes a panel's nodes side by side.
 template <typename Visit>
 void visit_nodes(int nodes, Visit& visit, double start, double length, quadrature::EndMap map) {
-    switch (nodes) {
-        case 4:
-            return visit_mapped<4>(visit, start, length, map);
-        case 6:
-            return visit_mapped<6>(visit, start, length, map);
-        case 8:
-            return visit_mapped<8>(visit, start, length, map);
-        case 10:
-            return visit_mapped<10>(visit, start, length, map);
-        case 12:
-            return visit_mapped<12>(visit, start, length, map);
-        case 16:
-            return visit_mapped<16>(visit, start, length, map);
-        case 20:
-            return visit_mapped<20>(visit, start, length, map);
-        case 24:
-            return visit_mapped<24>(visit, start, length, map);
-        default:
-            return visit_mapped<32>(visit, start, length, map);
-    }
+    quadrature::with_node_count(
+        nodes, [&](auto count) { visit(node_batch<decltype(count)::value>(start, length, map)); });
 }
 
-// The panels of quadrature::integrate_towards_limb over [start, start + length], the end
+// The panels of quadrature::for_each_panel_towards_limb over [start, start + length], the end
 // nearest the limb at start + length.
 template <typename Visit>
 void visit_towards_limb(Visit& visit, double start, double length, double distance,
                         quadrature::EndMap map, bool on_limb, double reach,
                         const quadrature::PanelNodes& nodes) {
-    if (!(length > 0.0)) {
-        return;
-    }
-    double first = reach * distance;
-    if (!(first < length)) {
-        if (on_limb) {
-            visit_nodes(nodes.mapped, visit, start, length, map);
-        } else {
-            visit_nodes(quadrature::plain_nodes(nodes, distance, length), visit, start, length,
-                        quadrature::EndMap::kNone);
-        }
-        return;
-    }
-    const double smallest = length * std::pow(quadrature::kPanelRatio, 1 - quadrature::kMaxPanels);
-    first = std::max(first, smallest);
-    visit_nodes(nodes.mapped, visit, start + length - first, first, map);
-    double near_end = length - first;
-    double panel = first * (quadrature::kPanelRatio - 1.0);
-    while (near_end > 0.0) {
-        const double width = near_end <= 1.5 * panel ? near_end : panel;
-        const double from = near_end - width;
-        const int n = quadrature::plain_nodes(nodes, distance + (length - near_end), width);
-        visit_nodes(n, visit, start + from, width, quadrature::EndMap::kNone);
-        near_end = from;
-        panel *= quadrature::kPanelRatio;
-    }
+    quadrature::for_each_panel_towards_limb(
+        length, distance, map, on_limb, reach, nodes,
+        [&](double from, double width, int n, quadrature::EndMap panel_map) {
+            visit_nodes(n, visit, start + from, width, panel_map);
+        });
 }
 
 // A sub-piece along which mu falls monotonically from x = 0 to x = length (the end nearest the
 // limb), cut on the kink circles of a primitive that has them (boundary_quadrature's
-// monotone_piece); `visit(x, weight, cell)`.
+// monotone_piece); `visit(batch, cell)` for each panel.
 template <typename CentreOf, typename MuAt, typename XAt, typename Visit>
 void visit_monotone_piece(std::span<const double> kinks, double length, double distance,
                           quadrature::EndMap map, bool on_limb, const quadrature::PanelNodes& nodes,
@@ -196,19 +163,18 @@ void visit_monotone_piece(std::span<const double> kinks, double length, double d
     if (!(length > 0.0)) {
         return;
     }
+    auto towards_limb = [&](double start, double width, const quadrature::PanelNodes& last_cell,
+                            int cell) {
+        auto in_cell = [&](const auto& batch) { visit(batch, cell); };
+        visit_towards_limb(in_cell, start, width, distance, map, on_limb, rule.reach, last_cell);
+    };
     if (kinks.empty()) {
-        auto in_cell = [&](double x, double w) { visit(x, w, 0); };
-        visit_towards_limb(in_cell, 0.0, length, distance, map, on_limb, rule.reach, nodes);
+        towards_limb(0.0, length, nodes, 0);
         return;
     }
     auto plain = [&](double start, double width, int n, int cell) {
-        auto in_cell = [&](double x, double w) { visit(x, w, cell); };
+        auto in_cell = [&](const auto& batch) { visit(batch, cell); };
         visit_nodes(n, in_cell, start, width, quadrature::EndMap::kNone);
-    };
-    auto towards_limb = [&](double start, double width, const quadrature::PanelNodes& last_cell,
-                            int cell) {
-        auto in_cell = [&](double x, double w) { visit(x, w, cell); };
-        visit_towards_limb(in_cell, start, width, distance, map, on_limb, rule.reach, last_cell);
     };
     boundary_quadrature::for_each_cell(kinks, length, distance, map, on_limb, nodes, rule,
                                        centre_of, mu_at, x_at, plain, towards_limb);
@@ -266,24 +232,36 @@ void rim_sub_piece(const closed_form::Circle& circle, int index, double gamma_lo
     auto mu_at = [&](double x) { return map_of_mu.mu_at(x); };
     auto x_at = [&](double mu) { return map_of_mu.x_at(mu); };
     RimIntegrals& rim = out.velocity.rims[static_cast<std::size_t>(index)];
-    auto visit = [&](double x, double weight, int cell) {
+    auto visit = [&]<std::size_t N>(const NodeBatch<N>& nodes, int cell) {
         // half = sin(gamma/2): mu^2 = A + 4 z p half^2, cos(gamma) = 1 - 2 half^2,
         // sin(gamma) = 2 half cos(gamma/2).
-        const double half = quadrature::sine_to_quarter_turn(0.5 * (gamma_hi - x));
-        const double half_sq = half * half;
-        const double mu = std::sqrt(std::max(a + four_zp * half_sq, 0.0));
-        const double cos_gamma = 1.0 - 2.0 * half_sq;
-        const double sin_gamma = 2.0 * half * std::sqrt((1.0 - half) * (1.0 + half));
-        const double v = weight * p * source.intensity(cell, mu);
-        rim.radial += v;
-        rim.cosine += v * cos_gamma;
-        rim.sine += sine_sign * v * sin_gamma;
+        const std::array<double, N> half = map_of_mu.halves(nodes.x);
+        std::array<double, N> half_sq{};
+        std::array<double, N> mu{};
+        std::array<double, N> sin_gamma{};
+        for (std::size_t i = 0; i < N; ++i) {
+            half_sq[i] = half[i] * half[i];
+        }
+        for (std::size_t i = 0; i < N; ++i) {
+            mu[i] = std::sqrt(std::max(a + four_zp * half_sq[i], 0.0));
+        }
+        for (std::size_t i = 0; i < N; ++i) {
+            sin_gamma[i] = 2.0 * half[i] * std::sqrt((1.0 - half[i]) * (1.0 + half[i]));
+        }
+        for (std::size_t i = 0; i < N; ++i) {
+            const double v = nodes.weight[i] * p * source.intensity(cell, mu[i]);
+            rim.radial += v;
+            rim.cosine += v * (1.0 - 2.0 * half_sq[i]);
+            rim.sine += sine_sign * v * sin_gamma[i];
+        }
         if constexpr (Parts > 0) {
-            source.parts(cell, mu, out.scratch.data());
-            // X x dX = p (p + z cos gamma) dgamma.
-            const double cross = weight * p * (zpp - 2.0 * z * half_sq);
-            for (std::size_t j = 0; j < out.parts.size(); ++j) {
-                out.parts[j] += out.scratch[j] * cross;
+            for (std::size_t i = 0; i < N; ++i) {
+                source.parts(cell, mu[i], out.scratch.data());
+                // X x dX = p (p + z cos gamma) dgamma.
+                const double cross = nodes.weight[i] * p * (zpp - 2.0 * z * half_sq[i]);
+                for (std::size_t j = 0; j < out.parts.size(); ++j) {
+                    out.parts[j] += out.scratch[j] * cross;
+                }
             }
         }
     };
@@ -372,23 +350,30 @@ void chord_sub_piece(const closed_form::Line& line, double s_in, double s_out, i
     auto mu_at = [&](double x) { return chord.mu_at(x); };
     auto x_at = [&](double mu) { return chord.x_at(mu); };
     LineIntegrals& sums = out.velocity.line;
-    auto visit = [&](double x, double weight, int cell) {
-        const double mu = chord.mu_at(x);
-        const double v = direction * weight * source.intensity(cell, mu);
-        sums.plain += v;
-        sums.moment += v * mirror * (s_in + x);
+    auto visit = [&]<std::size_t N>(const NodeBatch<N>& nodes, int cell) {
+        std::array<double, N> mu{};
+        for (std::size_t i = 0; i < N; ++i) {
+            mu[i] = chord.mu_at(nodes.x[i]);
+        }
+        for (std::size_t i = 0; i < N; ++i) {
+            const double v = direction * nodes.weight[i] * source.intensity(cell, mu[i]);
+            sums.plain += v;
+            sums.moment += v * mirror * (s_in + nodes.x[i]);
+        }
         if constexpr (Parts > 0) {
-            source.parts(cell, mu, out.scratch.data());
-            const double cross = direction * weight * line.h;
-            for (std::size_t j = 0; j < out.parts.size(); ++j) {
-                out.parts[j] += out.scratch[j] * cross;
+            for (std::size_t i = 0; i < N; ++i) {
+                source.parts(cell, mu[i], out.scratch.data());
+                const double cross = direction * nodes.weight[i] * line.h;
+                for (std::size_t j = 0; j < out.parts.size(); ++j) {
+                    out.parts[j] += out.scratch[j] * cross;
+                }
             }
         }
     };
     const double length = s_out - s_in;
     const std::span<const double> kinks = source.kinks();
     if (kinks.empty()) {
-        auto in_cell = [&](double x, double w) { visit(x, w, 0); };
+        auto in_cell = [&](const auto& batch) { visit(batch, 0); };
         visit_nodes(nodes, in_cell, 0.0, length, quadrature::EndMap::kNone);
         return;
     }
@@ -425,18 +410,20 @@ void line_sub_piece(const closed_form::Line& line, double s_in, double s_out, bo
         return std::atan2(std::sqrt(std::max((b - mu) * (b + mu), 0.0)), mu) - tau_in;
     };
     LineIntegrals& sums = out.velocity.line;
-    auto visit = [&](double x, double weight, int cell) {
-        const double tau = tau_in + x;
-        const double mu = b * std::cos(tau);
-        const double v = direction * weight * mu * source.intensity(cell, mu);
-        sums.plain += v;
-        sums.moment += v * mirror * b * std::sin(tau);
-        if constexpr (Parts > 0) {
-            source.parts(cell, mu, out.scratch.data());
-            // X x dX = h ds = h mu dtau.
-            const double cross = direction * weight * line.h * mu;
-            for (std::size_t j = 0; j < out.parts.size(); ++j) {
-                out.parts[j] += out.scratch[j] * cross;
+    auto visit = [&]<std::size_t N>(const NodeBatch<N>& nodes, int cell) {
+        for (std::size_t i = 0; i < N; ++i) {
+            const double tau = tau_in + nodes.x[i];
+            const double mu = b * std::cos(tau);
+            const double v = direction * nodes.weight[i] * mu * source.intensity(cell, mu);
+            sums.plain += v;
+            sums.moment += v * mirror * b * std::sin(tau);
+            if constexpr (Parts > 0) {
+                source.parts(cell, mu, out.scratch.data());
+                // X x dX = h ds = h mu dtau.
+                const double cross = direction * nodes.weight[i] * line.h * mu;
+                for (std::size_t j = 0; j < out.parts.size(); ++j) {
+                    out.parts[j] += out.scratch[j] * cross;
+                }
             }
         }
     };
