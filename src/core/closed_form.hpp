@@ -74,6 +74,10 @@ inline constexpr double kNearCentreRatio = 8.0;
 // alone was measured to lose up to 5e-15 there (3e-16 above it).
 inline constexpr double kWindingMinEta = 1e-3;
 
+// Divisions by 3 and 9 as products with their reciprocals (a rounding each, no division).
+inline constexpr double kThird = 1.0 / 3.0;
+inline constexpr double kNinth = 1.0 / 9.0;
+
 // The three boundary moments S0, S1, S2.
 struct Moments {
     double s0 = 0.0;
@@ -247,10 +251,12 @@ struct Circle {
     RimKind kind = RimKind::kOutside;
     double z = 0.0;
     double p = 0.0;
-    double kappa = 0.0;    // (1 - (z+q)^2) / A
-    double eta = 0.0;      // (z+q)^2 / (z-q)^2
-    double lambda = 0.0;   // (p - z)/(p + z): G = atan(lambda tan(alpha/2)) in the swept angle
-    double winding = 0.0;  // sign of p - z: the swept angle gains 2 pi per turn when S is inside
+    double kappa = 0.0;     // (1 - (z+q)^2) / A
+    double eta = 0.0;       // (z+q)^2 / (z-q)^2
+    double root_eta = 0.0;  // |z+q| / |z-q|
+    double v = 0.0;         // far form: the third-kind defect's v (half_turn_excess)
+    double lambda = 0.0;    // (p - z)/(p + z): G = atan(lambda tan(alpha/2)) in the swept angle
+    double winding = 0.0;   // sign of p - z: the swept angle gains 2 pi per turn when S is inside
     double cf = 0.0;
     double cd = 0.0;
     double cj = 0.0;
@@ -294,18 +300,19 @@ inline Circle make_circle(double z, double p) {
     double k = (p - z) * (p + z);
     double a = 0.0;
     double b = 0.0;
-    double c = 0.0;
-    circle.lambda = -zmp / zpp;
+    // C = (z - q)^2 through its root's reciprocal, 1/(z + p) or 1/(z - p).
+    double inv_root_c = 0.0;
     circle.winding = p > z ? 1.0 : (p < z ? -1.0 : 0.0);
     if (zpp <= 1.0) {
         // Far form, q = -p: psi = 0 at the rim point farthest from S.
         circle.kind = RimKind::kInside;
         a = std::max((1.0 - zpp) * (1.0 + zpp), kMinA);
         b = -4.0 * z * p;
-        c = zpp * zpp;
-        circle.kappa = (1.0 - zmp) * (1.0 + zmp) / a;
-        const double ratio = zmp / zpp;
+        inv_root_c = 1.0 / zpp;
+        const double ratio = zmp * inv_root_c;
+        circle.lambda = -ratio;
         circle.eta = ratio * ratio;
+        circle.root_eta = std::fabs(ratio);
         if (std::fabs(zmp) < kThroughCentre * zpp) {
             // The rim through S: K = 0 drops the third-kind term (infinite at the point on S)
             // and lambda = 0 takes the principal value of the swept angle, half a winding.
@@ -318,39 +325,51 @@ inline Circle make_circle(double z, double p) {
         circle.kind = RimKind::kCrossing;
         a = (1.0 - zmp) * (1.0 + zmp);
         b = 4.0 * z * p;
-        c = zmp * zmp;
-        circle.kappa = (1.0 - zpp) * (1.0 + zpp) / a;
-        const double ratio = zpp / zmp;
+        inv_root_c = 1.0 / zmp;
+        circle.lambda = -zmp / zpp;
+        const double ratio = zpp * inv_root_c;
         circle.eta = ratio * ratio;
+        circle.root_eta = std::fabs(ratio);
         // The rim meets the limb where mu = 0, sin^2 psi = A/B: psi = +-window/2.
-        const double root_a = std::sqrt((1.0 - zmp) * (1.0 + zmp));
+        const double root_a = std::sqrt(a);
         const double root_beyond = std::sqrt((zpp - 1.0) * (zpp + 1.0));
         circle.window = 2.0 * std::atan2(root_a, root_beyond);
-        const double inv_root_b = 1.0 / std::sqrt(4.0 * z * p);
+        const double inv_root_b = 1.0 / std::sqrt(b);
         circle.limb_sine = root_a * inv_root_b;
         circle.limb_cosine = root_beyond * inv_root_b;
         // Half-angle law in the triangle S, P, limb crossing.
         circle.limb_half = 2.0 * std::atan2(std::sqrt((zpp - 1.0) * (1.0 - zmp)),
                                             std::sqrt((1.0 + zpp) * (1.0 + zmp)));
     }
-    circle.m = b / a;
-    circle.n = -b / c;
+    // One division for 1/A and 1/sqrt(A).
     const double root_a = std::sqrt(a);
+    const double inv_a_root3 = 1.0 / (a * root_a);
+    const double inv_a = root_a * inv_a_root3;
+    const double inv_root_a = a * inv_a_root3;
+    const double inv_c = inv_root_c * inv_root_c;
+    // kappa = (1 - (z+q)^2) / A.
+    const double z_plus_q = circle.kind == RimKind::kInside ? zmp : zpp;
+    circle.kappa = (1.0 - z_plus_q) * (1.0 + z_plus_q) * inv_a;
+    circle.m = b * inv_a;
+    circle.n = -b * inv_c;
     circle.a_root3 = a * root_a;
-    circle.k_over_c = k / c;
+    circle.k_over_c = k * inv_c;
     // The 1/sqrt(A) terms of the coefficient of s R_F cancel because 1/C - 1 = A/C.
-    circle.cf = root_a * (a - b / 3.0 - k + k / c);
-    circle.cd = b * (2.0 * b - 4.0 * a + 3.0 * k) / (9.0 * root_a);
-    circle.cj = -k * b / (3.0 * c * c * root_a);
-    circle.ce = root_a * b / 3.0;
-    if (circle.kind == RimKind::kCrossing && b > kNearCentreRatio * c) {
+    circle.cf = root_a * (a - b * kThird - k + circle.k_over_c);
+    circle.cd = b * (2.0 * b - 4.0 * a + 3.0 * k) * inv_root_a * kNinth;
+    circle.cj = -k * b * (inv_c * inv_c) * inv_root_a * kThird;
+    circle.ce = root_a * b * kThird;
+    // The third kind's defect of a whole half-rim (half_turn_excess): v = sqrt(n q (n - m)),
+    // which with A + C = 1 is 4 z p |z - p| / ((z + p)^3 sqrt A).
+    circle.v = -b * circle.root_eta * inv_c * inv_root_a;
+    if (circle.kind == RimKind::kCrossing && b * inv_c > kNearCentreRatio) {
         // K/(C sqrt(A)) Pi(n) with the transformed Pi: the s R_F part leaves cf, and the
         // remaining terms take their own coefficients. Here z - p < p, so A > 3/4.
         circle.near_centre = true;
-        circle.cf = root_a * (a - b / 3.0 - k) - k / root_a;
-        circle.cj = k / (3.0 * a * root_a);
-        circle.cc = k / (c * root_a);
-        circle.c_over_a = c / a;
+        circle.cf = root_a * (a - b / 3.0 - k) - k * inv_root_a;
+        circle.cj = k * inv_a_root3 * kThird;
+        circle.cc = k * inv_c * inv_root_a;
+        circle.c_over_a = inv_a / inv_c;
     }
     circle.with_rj = circle.cj != 0.0;
     return circle;
@@ -1030,7 +1049,7 @@ inline double half_turn_excess(const Circle& circle, double kc, double s, double
         // c^2))). With v = 4 z p |z - p| / ((z + p)^3 sqrt A) and 3 cj = 4 z p (p - z) / ((z +
         // p)^3 sqrt A) its weight -3 cj / v is the sign of z - p, and the denominator is positive
         // (q > 0 where cj != 0, and kc^2 + Da Db + n m s^2 c^2 >= 2).
-        const double v = std::sqrt(n * q * (n - m));
+        const double v = circle.v;
         const double sign = circle.z > circle.p ? weight : -weight;
         defects.add(q * (circle.kappa + dadb + n * m * (ss * cc)), v * (da + db) * sc, sign);
     }
@@ -1085,7 +1104,7 @@ inline Moments boundary_moments(const Boundary& boundary) {
             const double c = beyond ? -boundary.half_cosine : boundary.half_sine;
             const bool plus = (arc.circle == 0) == beyond;
             const double kc = std::sqrt(circle.kappa);
-            const double root_eta = circle.with_rj ? std::sqrt(circle.eta) : 1.0;
+            const double root_eta = circle.with_rj ? circle.root_eta : 1.0;
             lanes.add_complete(kc, root_eta, 1.0 / root_eta, -circle.cf, -circle.cd,
                                circle.with_rj ? -circle.cj : 0.0);
             elementary += half_turn_excess(circle, kc, s, c, plus ? -1.0 : 1.0, lanes, defects);
@@ -1156,8 +1175,6 @@ inline Moments boundary_moments(const Boundary& boundary) {
         const Line& line = boundary.line;
         const double h = line.h;
         const double b = line.b;
-        double re1 = 1.0;
-        double im1 = 0.0;
         double re2 = 1.0;
         double im2 = 0.0;
         // The winding product of may_wind / winding_angle.
@@ -1166,16 +1183,48 @@ inline Moments boundary_moments(const Boundary& boundary) {
         double re3 = 1.0;
         double im3 = 0.0;
         double sw = 0.0;
-        for (int i = 0; i < boundary.segment_count; ++i) {
-            const Segment& segment = boundary.segments[static_cast<std::size_t>(i)];
-            for (int e = 0; e < 2; ++e) {
-                const double s = e == 0 ? segment.s_from : segment.s_to;
-                const double sign = e == 0 ? -1.0 : 1.0;
-                // mu on the line; exactly 0 at a chord end.
-                const double w = std::sqrt((b - std::fabs(s)) * (b + std::fabs(s)));
-                m.s0 += sign * (h * s / 2.0);
-                m.s2 += sign * (h * ((0.5 - h * h / 4.0) * s - s * s * s / 12.0));
-                sw += sign * s * w;
+        // The signed sums of s and s^3 over the ends give S0 and S2.
+        double s_sum = 0.0;
+        double cube_sum = 0.0;
+        // The ends, in order (start, end of each piece), for the product of T if it is needed.
+        double end_s[4];
+        double end_w[4];
+        const int end_count = 2 * boundary.segment_count;
+        for (int j = 0; j < end_count; ++j) {
+            const Segment& segment = boundary.segments[static_cast<std::size_t>(j / 2)];
+            const bool start = j % 2 == 0;
+            const double s = start ? segment.s_from : segment.s_to;
+            const double sign = start ? -1.0 : 1.0;
+            // mu on the line; exactly 0 at a chord end.
+            const double w = std::sqrt((b - std::fabs(s)) * (b + std::fabs(s)));
+            end_s[j] = s;
+            end_w[j] = w;
+            s_sum += sign * s;
+            cube_sum += sign * (s * s * s);
+            sw += sign * s * w;
+            const double y2 = sign * s;
+            const double t2 = re2 * w - im2 * y2;
+            im2 = re2 * y2 + im2 * w;
+            re2 = t2;
+            if (winds) {
+                const double x3 = std::fabs(h) * w;
+                const double y3 = sign * side * s;
+                const double t3 = re3 * x3 - im3 * y3;
+                im3 = re3 * y3 + im3 * x3;
+                re3 = t3;
+            }
+        }
+        m.s0 += h * s_sum / 2.0;
+        m.s2 += h * ((0.5 - h * h / 4.0) * s_sum - cube_sum / 12.0);
+        by_winding = winds && re3 > 0.0;
+        // The product of T's complex numbers, where the winding does not take its place.
+        double re1 = 1.0;
+        double im1 = 0.0;
+        if (!by_winding) {
+            for (int j = 0; j < end_count; ++j) {
+                const double s = end_s[j];
+                const double w = end_w[j];
+                const double sign = j % 2 == 0 ? -1.0 : 1.0;
                 // tan T = -s h r^2 / ((1 + w)(h^2 w + s^2)); T(0) = 0.
                 const double r2 = h * h + s * s;
                 const double x1 = s == 0.0 ? 1.0 : (1.0 + w) * (h * h * w + s * s);
@@ -1183,20 +1232,8 @@ inline Moments boundary_moments(const Boundary& boundary) {
                 const double t1 = re1 * x1 - im1 * y1;
                 im1 = re1 * y1 + im1 * x1;
                 re1 = t1;
-                const double y2 = sign * s;
-                const double t2 = re2 * w - im2 * y2;
-                im2 = re2 * y2 + im2 * w;
-                re2 = t2;
-                if (winds) {
-                    const double x3 = std::fabs(h) * w;
-                    const double y3 = sign * side * s;
-                    const double t3 = re3 * x3 - im3 * y3;
-                    im3 = re3 * y3 + im3 * x3;
-                    re3 = t3;
-                }
             }
         }
-        by_winding = winds && re3 > 0.0;
         double angles = 0.0;
         if (by_winding && defects.count > 0 && defects.re > 0.0) {
             // The winding's arctangent and the defects' sum both lie within a quarter turn:
@@ -1250,9 +1287,6 @@ inline Moments blocked_moments_halves(double z, double theta, double p1, double 
 // disc inside the star the polar angle about S sums to 2 pi or 0 (2 pi when S lies inside the
 // disc): for a crossing disc, which never covers S (z - p > 1 - 2p > 0), the swept angles of
 // rim and limb cancel in S1 exactly, and only the rim and limb angles of S0 and S2 remain.
-
-inline constexpr double kThird = 1.0 / 3.0;
-inline constexpr double kNinth = 1.0 / 9.0;
 
 // What a full disc of radius p needs that does not depend on where it is.
 struct FullDisc {
