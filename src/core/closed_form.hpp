@@ -116,10 +116,18 @@ inline double angle_of(double y, double x) {
     return std::atan2(y, x);
 }
 
-// Reduces an angle into [-pi, pi).
+// Reduces an angle into [-pi, pi). Within a turn and a half of zero one subtraction or
+// addition of 2 pi does it, exactly (Sterbenz: the operands are within a factor two), and gives
+// what the IEEE remainder gives, without its cost.
 inline double wrap_angle(double angle) {
     if (angle >= -kPi && angle < kPi) {
-        return angle;  // what the remainder below gives, without its cost
+        return angle;
+    }
+    if (angle >= kPi && angle - kTwoPi < kPi) {
+        return angle - kTwoPi;
+    }
+    if (angle < -kPi && angle >= -3.0 * kPi) {
+        return angle + kTwoPi;
     }
     const double r = std::remainder(angle, kTwoPi);
     return r >= kPi ? r - kTwoPi : r;
@@ -133,7 +141,7 @@ inline double wrap_angle(double angle) {
 // half-width (each half-width in [0, pi]). The second arc is moved to within a half turn of the
 // first; then it and its copies one turn either side cover every overlap.
 inline double arc_overlap(double centre1, double half1, double centre2, double half2) {
-    const double c2 = centre1 + std::remainder(centre2 - centre1, kTwoPi);
+    const double c2 = centre1 + wrap_angle(centre2 - centre1);
     const double lo1 = centre1 - half1;
     const double hi1 = centre1 + half1;
     double total = 0.0;
@@ -333,13 +341,13 @@ inline Circle make_circle(double z, double p) {
         // The rim meets the limb where mu = 0, sin^2 psi = A/B: psi = +-window/2.
         const double root_a = std::sqrt(a);
         const double root_beyond = std::sqrt((zpp - 1.0) * (zpp + 1.0));
-        circle.window = 2.0 * std::atan2(root_a, root_beyond);
+        circle.window = 2.0 * angle_of(root_a, root_beyond);
         const double inv_root_b = 1.0 / std::sqrt(b);
         circle.limb_sine = root_a * inv_root_b;
         circle.limb_cosine = root_beyond * inv_root_b;
         // Half-angle law in the triangle S, P, limb crossing.
-        circle.limb_half = 2.0 * std::atan2(std::sqrt((zpp - 1.0) * (1.0 - zmp)),
-                                            std::sqrt((1.0 + zpp) * (1.0 + zmp)));
+        circle.limb_half = 2.0 * angle_of(std::sqrt((zpp - 1.0) * (1.0 - zmp)),
+                                          std::sqrt((1.0 + zpp) * (1.0 + zmp)));
     }
     // One division for 1/A and 1/sqrt(A).
     const double root_a = std::sqrt(a);
@@ -576,7 +584,7 @@ struct LineDirection {
         if (has_start) {
             return *this;
         }
-        const double reduced = 2.0 * std::atan2(half_sine, half_cosine);  // theta' in [0, 2 pi]
+        const double reduced = 2.0 * angle_of(half_sine, half_cosine);  // theta' in [0, 2 pi]
         return LineDirection{half_sine, half_cosine, true, reduced - kPi, reduced};
     }
 };
