@@ -231,6 +231,40 @@ def test_fine_profile_against_30_digit_references(z: float, theta: float, p1: fl
     assert abs(got - expected) < tol
 
 
+def _kink_on_rim_profile(*radii: float) -> list[float]:
+    """A table with a node at mu = sqrt((1 - p)(1 + p)) for each radius, the engine's mu along
+    the rim of a planet centred on the star, to the last bit."""
+    kinks = [math.sqrt((1.0 - p) * (1.0 + p)) for p in radii]
+    grid = sorted({0.0, 0.3, 0.95, 1.0, *kinks})
+    return [*grid, *(1.0 - 0.6 * (1.0 - np.array(grid) ** 0.7))]
+
+
+@pytest.mark.parametrize(
+    ("theta", "p1", "p2"),
+    [
+        (0.4, 0.6, 0.28),  # both rims on a kink circle
+        (1.3, 0.6, 0.45),  # the larger rim only
+        (2.0, 0.2, 0.28),  # the smaller rim only
+    ],
+)
+def test_rim_on_a_kink_circle(theta: float, p1: float, p2: float) -> None:
+    """A planet centred on the star has mu constant along each rim; where that value is a node
+    of the table the rim's sub-pieces lie on the kink itself, between no two kinks."""
+    profile = _kink_on_rim_profile(p1, p2)
+    expected = mp_flux("tabulated", profile, 0.0, p1, p2, theta)
+    got = flux("tabulated", profile, 0.0, theta, p1, p2)[0]
+    tol = TOL_SMALL if max(p1, p2) < 0.5 else TOL_LARGE
+    assert abs(got - expected) < tol
+    # The gradient pass walks the same cells.
+    rows = [np.array([[v]]) for v in (0.0, 0.0, 0.0, theta)]
+    with_gradient, partials = _engine.transit_gradient(
+        "tabulated", [[profile]], [[p1]], [[p2]], *rows
+    )
+    m = len(profile) // 2
+    assert abs(with_gradient[0, 0, 0] - expected) < tol
+    assert np.all(np.isfinite(partials[0, 0, :5])) and np.all(np.isfinite(partials[0, 0, 5 + m :]))
+
+
 # ----------------------------------------------------------------------------------------
 # The annulus modules
 # ----------------------------------------------------------------------------------------

@@ -191,9 +191,16 @@ void for_each_cell(std::span<const double> kinks, double length, double distance
                    Plain&& plain, TowardsLimb&& towards_limb) {
     const CentrePole centre = centre_of();
     // The kinks strictly between mu at the limb end and mu at the inner end, from x = 0
-    // outwards (decreasing mu): the cell below the kink at index k is cell k.
+    // outwards (decreasing mu): the cell below the kink at index k is cell k. Those below mu at
+    // the inner end are the sub-piece's cells, few, and a scan from the first finds them; it
+    // also keeps last >= first where mu is one value all along and that value is a kink (a rim
+    // about the star's centre).
     const auto first = std::upper_bound(kinks.begin(), kinks.end(), mu_at(length));
-    const auto last = std::lower_bound(kinks.begin(), kinks.end(), mu_at(0.0));
+    const double mu_inner = mu_at(0.0);
+    auto last = first;
+    while (last != kinks.end() && *last < mu_inner) {
+        ++last;
+    }
     const int fewest = std::max(nodes.fewest, rule.cell);
     std::optional<quadrature::NodeThresholds> fresh;
     const quadrature::NodeThresholds& cell_nodes =
