@@ -24,7 +24,7 @@
 // singularity's distance, per kind of sub-piece:
 //
 // - rim inside the star: mu^2 = 0 at gamma = +-i e, e = 2 asinh(sqrt(A/(4 z p))), so the
-//   distance from an end at gamma_0 is hypot(gamma_0, e) (small for z + p just below 1);
+//   distance from an end at gamma_0 is |gamma_0 + i e| (small for z + p just below 1);
 // - rim crossing the limb at gamma_x: from an end inside the star (a junction with the line
 //   next to the limb), gamma_0 - gamma_x; an end on the limb takes the end map alone (grading
 //   it towards the mirror crossing at -gamma_x, close for z + p just above 1, was measured to
@@ -128,6 +128,42 @@ constexpr bool line_needs_map() {
     return std::remove_cvref_t<P>::kLimbBehaviour != LimbBehaviour::kAnalyticInMu;
 }
 
+// What the sub-pieces of one circle's rim share, with gamma the angle at P from the rim point
+// farthest from S: mu^2 = A + 4 z p sin^2(gamma/2), A = (1 - (z+p))(1 + (z+p)), and where mu
+// and r vanish off the rim.
+struct RimShape {
+    double a = 0.0;
+    double four_zp = 0.0;
+    // For A > 0, mu^2 = 0 at gamma = +-i branch, branch = 2 asinh(sqrt(A/(4 z p))); otherwise
+    // the rim crosses the limb at gamma = +-crossing.
+    double branch = kNoSingularity;
+    double crossing = 0.0;
+    // r^2 = (z+p)^2 - 4 z p sin^2(gamma/2) vanishes at gamma = pi +- i centre,
+    // centre = 2 acosh(c), c = (z+p)/(2 sqrt(zp)) = 1 + t, t = (sqrt z - sqrt p)^2 / (2 sqrt(zp)):
+    // worked out only for a primitive with kinks (its cells' F/r^2 have a pole there).
+    double centre = kNoSingularity;
+
+    static RimShape of(const closed_form::Circle& circle, bool with_centre) {
+        const double zpp = circle.z + circle.p;
+        RimShape shape{(1.0 - zpp) * (1.0 + zpp), 4.0 * circle.z * circle.p};
+        if (!(shape.four_zp > 0.0)) {
+            return shape;
+        }
+        if (shape.a > 0.0) {
+            shape.branch = 2.0 * std::asinh(std::sqrt(shape.a / shape.four_zp));
+        } else {
+            shape.crossing = 2.0 * std::asin(std::min(1.0, std::sqrt(-shape.a / shape.four_zp)));
+        }
+        if (with_centre && circle.z > 0.0 && circle.p > 0.0) {
+            const double root_zp = std::sqrt(circle.z * circle.p);
+            const double gap = std::sqrt(circle.z) - std::sqrt(circle.p);
+            const double t = gap * gap / (2.0 * root_zp);
+            shape.centre = 2.0 * std::log1p(t + std::sqrt(t * (t + 2.0)));
+        }
+        return shape;
+    }
+};
+
 // Where the star's centre r = 0 lies relative to a sub-piece, in its variable x: at
 // x = -back +- i imag. A cell's primitive other than the innermost one is a polynomial in mu that
 // need not vanish at r = 0, so its F/r^2 has a pole there, which sizes the cell's nodes as much as
@@ -141,17 +177,12 @@ struct CentrePole {
         return std::sqrt(along * along + imag * imag);
     }
 
-    // On a rim, gamma from the point farthest from S and x = gamma_hi - gamma:
-    // r^2 = (z+p)^2 - 4 z p sin^2(gamma/2) vanishes at gamma = pi +- i 2 acosh(c),
-    // c = (z+p)/(2 sqrt(zp)) = 1 + t, t = (sqrt z - sqrt p)^2 / (2 sqrt(zp)).
-    static CentrePole of_rim(const closed_form::Circle& circle, double gamma_hi) {
-        if (!(circle.z > 0.0 && circle.p > 0.0)) {
+    // On a rim, x = gamma_hi - gamma: at gamma = pi +- i shape.centre.
+    static CentrePole of_rim(const RimShape& shape, double gamma_hi) {
+        if (shape.centre == kNoSingularity) {
             return {};
         }
-        const double root_zp = std::sqrt(circle.z * circle.p);
-        const double gap = std::sqrt(circle.z) - std::sqrt(circle.p);
-        const double t = gap * gap / (2.0 * root_zp);
-        return {kPi - gamma_hi, 2.0 * std::log1p(t + std::sqrt(t * (t + 2.0)))};
+        return {kPi - gamma_hi, shape.centre};
     }
     // On the line in s, x = s - s_in: r^2 = h^2 + s^2 vanishes at s = +-i h.
     static CentrePole of_chord(const closed_form::Line& line, double s_in) {
@@ -323,20 +354,17 @@ double monotone_piece(const P& primitive, double length, double distance, quadra
 // `distance` is how far (in x beyond the far end) mu's nearest singularity lies, for grading
 // the panels towards it; `on_limb`: the end gamma_lo is a limb crossing.
 struct RimMuMap {
-    RimMuMap(const closed_form::Circle& circle, double gamma_lo, double gamma_hi_, bool on_limb)
-        : a((1.0 - (circle.z + circle.p)) * (1.0 + (circle.z + circle.p))),
-          four_zp(4.0 * circle.z * circle.p),
-          gamma_hi(gamma_hi_) {
+    RimMuMap(const RimShape& shape, double gamma_lo, double gamma_hi_, bool on_limb)
+        : a(shape.a), four_zp(shape.four_zp), gamma_hi(gamma_hi_) {
         if (four_zp > 0.0) {
             if (a > 0.0) {
                 // mu vanishes nowhere on the rim; its zeros lie off the real axis, at
-                // gamma = +-i 2 asinh(sqrt(A / 4zp)).
-                distance = std::hypot(gamma_lo, 2.0 * std::asinh(std::sqrt(a / four_zp)));
+                // gamma = +-i branch (the two terms are of order one: no overflow to guard).
+                distance = std::sqrt(gamma_lo * gamma_lo + shape.branch * shape.branch);
             } else if (!on_limb) {
                 // An end on the limb takes the end map; one just inside it is graded towards
                 // the crossing beyond it.
-                const double gamma_x = 2.0 * std::asin(std::min(1.0, std::sqrt(-a / four_zp)));
-                distance = std::max(gamma_lo - gamma_x, 0.0);
+                distance = std::max(gamma_lo - shape.crossing, 0.0);
             }
         }
     }
@@ -370,12 +398,13 @@ struct RimMuMap {
 // The rim of `circle` for gamma in [gamma_lo, gamma_hi] within [0, pi] (gamma from the point
 // farthest from S); `on_limb`: the end gamma_lo is a limb crossing.
 template <typename P>
-double rim_sub_piece(const closed_form::Circle& circle, double gamma_lo, double gamma_hi,
-                     bool on_limb, const P& primitive, const QuadratureRule& rule) {
+double rim_sub_piece(const closed_form::Circle& circle, const RimShape& shape, double gamma_lo,
+                     double gamma_hi, bool on_limb, const P& primitive,
+                     const QuadratureRule& rule) {
     const double z = circle.z;
     const double p = circle.p;
     const double zpp = z + p;
-    const RimMuMap rim(circle, gamma_lo, gamma_hi, on_limb);
+    const RimMuMap rim(shape, gamma_lo, gamma_hi, on_limb);
     const double a = rim.a;
     const double four_zp = rim.four_zp;
     const double distance = rim.distance;
@@ -403,7 +432,7 @@ double rim_sub_piece(const closed_form::Circle& circle, double gamma_lo, double 
         map == quadrature::EndMap::kSquare ? rule.rim_square : rule.rim_fourth;
     return monotone_piece(
         primitive, gamma_hi - gamma_lo, distance, map, on_limb, nodes, rule,
-        [&] { return CentrePole::of_rim(circle, gamma_hi); }, mu_at, x_at, values);
+        [&] { return CentrePole::of_rim(shape, gamma_hi); }, mu_at, x_at, values);
 }
 
 // A whole half-rim of a circle inside the star, alpha from alpha0 to alpha0 + pi, as one panel
@@ -500,6 +529,7 @@ double rim_arc(const closed_form::Circle& circle, const closed_form::RimArc& arc
             return sum;
         }
     }
+    const RimShape shape = RimShape::of(circle, !primitive.kinks().empty());
     const double k0 = std::floor(from / kPi);
     double sum = 0.0;
     for (double k = k0 - 1.0; k <= k0 + 2.0; k += 1.0) {
@@ -512,11 +542,11 @@ double rim_arc(const closed_form::Circle& circle, const closed_form::RimArc& arc
             // The far point at lo's end of the half turn.
             const double base = k * kPi;
             const bool on_limb = lo == from && arc.from_on_limb;
-            sum += rim_sub_piece(circle, lo - base, hi - base, on_limb, primitive, rule);
+            sum += rim_sub_piece(circle, shape, lo - base, hi - base, on_limb, primitive, rule);
         } else {
             const double base = (k + 1.0) * kPi;
             const bool on_limb = hi == to && arc.to_on_limb;
-            sum += rim_sub_piece(circle, base - hi, base - lo, on_limb, primitive, rule);
+            sum += rim_sub_piece(circle, shape, base - hi, base - lo, on_limb, primitive, rule);
         }
     }
     return sum;

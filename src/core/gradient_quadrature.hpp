@@ -218,14 +218,14 @@ struct RemainderIntegrals {
 // from the rim point farthest from S; `sine_sign` is the sign of sin(alpha)/sin(gamma) on this
 // half turn.
 template <typename Source, std::size_t Parts>
-void rim_sub_piece(const closed_form::Circle& circle, int index, double gamma_lo, double gamma_hi,
-                   bool on_limb, double sine_sign, const Source& source,
-                   const boundary_quadrature::QuadratureRule& rule,
+void rim_sub_piece(const closed_form::Circle& circle, const boundary_quadrature::RimShape& shape,
+                   int index, double gamma_lo, double gamma_hi, bool on_limb, double sine_sign,
+                   const Source& source, const boundary_quadrature::QuadratureRule& rule,
                    RemainderIntegrals<Parts>& out) {
     const double z = circle.z;
     const double p = circle.p;
     const double zpp = z + p;
-    const boundary_quadrature::RimMuMap map_of_mu(circle, gamma_lo, gamma_hi, on_limb);
+    const boundary_quadrature::RimMuMap map_of_mu(shape, gamma_lo, gamma_hi, on_limb);
     const double a = map_of_mu.a;
     const double four_zp = map_of_mu.four_zp;
     const double distance = map_of_mu.distance;
@@ -270,7 +270,7 @@ void rim_sub_piece(const closed_form::Circle& circle, int index, double gamma_lo
         map == quadrature::EndMap::kSquare ? rule.rim_square : rule.rim_fourth;
     visit_monotone_piece(
         source.kinks(), gamma_hi - gamma_lo, distance, map, on_limb, nodes, rule,
-        [&] { return boundary_quadrature::CentrePole::of_rim(circle, gamma_hi); }, mu_at, x_at,
+        [&] { return boundary_quadrature::CentrePole::of_rim(shape, gamma_hi); }, mu_at, x_at,
         visit);
 }
 
@@ -317,6 +317,8 @@ void rim_arc(const closed_form::Circle& circle, const closed_form::RimArc& arc,
             return;
         }
     }
+    const boundary_quadrature::RimShape shape =
+        boundary_quadrature::RimShape::of(circle, !source.kinks().empty());
     const double k0 = std::floor(from / kPi);
     for (double k = k0 - 1.0; k <= k0 + 2.0; k += 1.0) {
         const double lo = std::max(from, k * kPi);
@@ -327,13 +329,13 @@ void rim_arc(const closed_form::Circle& circle, const closed_form::RimArc& arc,
         if (std::fmod(std::fabs(k), 2.0) == 0.0) {
             const double base = k * kPi;
             const bool on_limb = lo == from && arc.from_on_limb;
-            rim_sub_piece(circle, arc.circle, lo - base, hi - base, on_limb, 1.0, source, rule,
-                          out);
+            rim_sub_piece(circle, shape, arc.circle, lo - base, hi - base, on_limb, 1.0, source,
+                          rule, out);
         } else {
             const double base = (k + 1.0) * kPi;
             const bool on_limb = hi == to && arc.to_on_limb;
-            rim_sub_piece(circle, arc.circle, base - hi, base - lo, on_limb, -1.0, source, rule,
-                          out);
+            rim_sub_piece(circle, shape, arc.circle, base - hi, base - lo, on_limb, -1.0, source,
+                          rule, out);
         }
     }
 }
