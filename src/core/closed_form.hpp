@@ -44,6 +44,7 @@
 #include <cmath>
 #include <cstddef>
 #include <optional>
+#include <tuple>
 #include <utility>
 
 #include "core/carlson.hpp"
@@ -525,12 +526,18 @@ inline Moments rim_arc(const Circle& circle, const RimEnd& from, const RimEnd& t
 // One arc of a rim inside the star, u increasing from u_from to u_to. For a crossing circle
 // u is taken about the window it lies in (|u| <= window), and an end that the window put on
 // the limb says so; for a circle inside the star u is as given.
+//
+// An end on the line lies at u = u0 + j pi (u0 where half 1 begins, j the end's half turns from
+// it, less two about the window at 2 pi): its sine and cosine of psi follow from those of half
+// the line's angle (rim_end_on_line).
 struct RimArc {
     int circle;  // 0: circle 1 (half 1), 1: circle 2 (half 2)
     double u_from;
     double u_to;
     bool from_on_limb;
     bool to_on_limb;
+    int from_turns;
+    int to_turns;
 };
 
 // The dividing line's direction e relative to S -> P, held as half its angle: theta reduced to
@@ -623,15 +630,17 @@ struct Boundary {
     double line_cosine() const { return (half_cosine - half_sine) * (half_cosine + half_sine); }
 };
 
-// Adds the arcs of circle `index` with u in [lo, hi] (hi - lo <= pi) that lie inside the star.
-inline void add_half_rim(Boundary& boundary, int index, double lo, double hi) {
+// Adds the arcs of circle `index` with u in [lo, hi] (hi - lo <= pi) that lie inside the star;
+// lo = u0 + j pi with j = first_turns.
+inline void add_half_rim(Boundary& boundary, int index, double lo, double hi, int first_turns) {
     const Circle& circle = boundary.circles[static_cast<std::size_t>(index)];
     switch (circle.kind) {
         case RimKind::kOutside:
         case RimKind::kCovering:
             return;
         case RimKind::kInside:
-            boundary.arcs[boundary.arc_count++] = RimArc{index, lo, hi, false, false};
+            boundary.arcs[boundary.arc_count++] =
+                RimArc{index, lo, hi, false, false, first_turns, first_turns + 1};
             return;
         case RimKind::kCrossing:
             break;
@@ -642,8 +651,14 @@ inline void add_half_rim(Boundary& boundary, int index, double lo, double hi) {
         const double a = std::max(lo, centre - circle.window);
         const double b = std::min(hi, centre + circle.window);
         if (a < b) {
-            boundary.arcs[boundary.arc_count++] =
-                RimArc{index, a - centre, b - centre, a != lo, b != hi};
+            const int shift = centre == 0.0 ? 0 : 2;
+            boundary.arcs[boundary.arc_count++] = RimArc{index,
+                                                         a - centre,
+                                                         b - centre,
+                                                         a != lo,
+                                                         b != hi,
+                                                         first_turns - shift,
+                                                         first_turns + 1 - shift};
         }
     }
 }
@@ -672,8 +687,8 @@ inline Boundary planet_boundary(double z, LineDirection direction, double p1, do
     // Half 1 is u in [u0, u0 + pi] on circle 1, half 2 u in [u0 + pi, u0 + 2 pi] on circle 2
     // (u0 is not a number where the angles were not asked for: no arc end is then read).
     const double u0 = direction.has_start ? direction.start : std::nan("");
-    add_half_rim(boundary, 0, u0, u0 + kPi);
-    add_half_rim(boundary, 1, u0 + kPi, u0 + kTwoPi);
+    add_half_rim(boundary, 0, u0, u0 + kPi, 0);
+    add_half_rim(boundary, 1, u0 + kPi, u0 + kTwoPi, 1);
 
     // The sine and cosine of half the reduced angle theta' = u0 + pi in [0, 2 pi) give those of
     // theta by the double-angle formulas.
@@ -1064,6 +1079,24 @@ inline double half_turn_excess(const Circle& circle, double kc, double s, double
     return weight * rest;
 }
 
+// sin psi and cos psi of a near-form rim end on the line, j half turns from u0: psi = -u/2 =
+// -theta'/2 + (1 - j) pi/2, a quarter-turn rotation of -theta'/2 whose sine and cosine the
+// boundary holds.
+inline std::pair<double, double> rim_end_on_line(const Boundary& boundary, int turns) {
+    const double hs = boundary.half_sine;
+    const double hc = boundary.half_cosine;
+    switch ((1 - turns) & 3) {
+        case 0:
+            return {-hs, hc};
+        case 1:
+            return {hc, hs};
+        case 2:
+            return {hs, -hc};
+        default:
+            return {-hc, -hs};
+    }
+}
+
 // The moments of the whole boundary, in closed form (radii below kMaxRadius).
 inline Moments boundary_moments(const Boundary& boundary) {
     const auto& circles = boundary.circles;
@@ -1138,9 +1171,7 @@ inline Moments boundary_moments(const Boundary& boundary) {
                 c = circle.limb_cosine;
                 limb_weight[arc.circle] += sign * weight;
             } else {
-                const double psi = -ends[e] / 2.0;
-                s = std::sin(psi);
-                c = std::cos(psi);
+                std::tie(s, c) = rim_end_on_line(boundary, e == 0 ? arc.from_turns : arc.to_turns);
                 if (s != 0.0) {
                     lanes.add_incomplete(circle, s, c, weight);
                     const double y = std::max(c * c + circle.kappa * (s * s), 0.0);
