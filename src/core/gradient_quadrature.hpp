@@ -188,7 +188,10 @@ void visit_monotone_piece(std::span<const double> kinks, double length, double d
 // integrals) and the primitives F_j/r^2 of its parts (for their blocked fluxes). A source
 // provides
 //   kParts (or kDynamicParts), part_count(), kLimbBehaviour, kinks(), cell_of(mu),
-//   intensity(cell, mu), parts(cell, mu, double* out), parts_at_limb(double* out).
+//   intensity(cell, mu), parts(cell, mu, double* out), parts_at_limb(double* out),
+// and may provide add_parts(cell, mu, cross, double* out), which adds to out[j] the sum over a
+// panel's nodes of cross_i F_j/r^2(mu_i) (spans mu and cross), sharing work between the nodes
+// and the parts.
 // A count of parts known only at run time (the tabulated profile's).
 inline constexpr std::size_t kDynamicParts = std::numeric_limits<std::size_t>::max();
 
@@ -213,6 +216,25 @@ struct RemainderIntegrals {
     typename PartValues<Parts>::Type parts;    // blocked flux of each part (not normalised)
     typename PartValues<Parts>::Type scratch;  // the parts' primitives at one node
 };
+
+// out.parts[j] += the sum over a panel's nodes of cross_i F_j/r^2(mu_i): by the source's
+// add_parts where it has one, else node by node.
+template <typename Source, std::size_t N, std::size_t Parts>
+void add_parts(const Source& source, int cell, const std::array<double, N>& mu,
+               const std::array<double, N>& cross, RemainderIntegrals<Parts>& out) {
+    const std::span<const double> mu_span(mu);
+    const std::span<const double> cross_span(cross);
+    if constexpr (requires { source.add_parts(cell, mu_span, cross_span, out.parts.data()); }) {
+        source.add_parts(cell, mu_span, cross_span, out.parts.data());
+    } else {
+        for (std::size_t i = 0; i < N; ++i) {
+            source.parts(cell, mu[i], out.scratch.data());
+            for (std::size_t j = 0; j < out.parts.size(); ++j) {
+                out.parts[j] += out.scratch[j] * cross[i];
+            }
+        }
+    }
+}
 
 // The rim of circle `index` for gamma in [gamma_lo, gamma_hi] within [0, pi], gamma measured
 // from the rim point farthest from S; `sine_sign` is the sign of sin(alpha)/sin(gamma) on this
@@ -255,14 +277,12 @@ void rim_sub_piece(const closed_form::Circle& circle, const boundary_quadrature:
             rim.sine += sine_sign * v * sin_gamma[i];
         }
         if constexpr (Parts > 0) {
+            // X x dX = p (p + z cos gamma) dgamma.
+            std::array<double, N> cross{};
             for (std::size_t i = 0; i < N; ++i) {
-                source.parts(cell, mu[i], out.scratch.data());
-                // X x dX = p (p + z cos gamma) dgamma.
-                const double cross = nodes.weight[i] * p * (zpp - 2.0 * z * half_sq[i]);
-                for (std::size_t j = 0; j < out.parts.size(); ++j) {
-                    out.parts[j] += out.scratch[j] * cross;
-                }
+                cross[i] = nodes.weight[i] * p * (zpp - 2.0 * z * half_sq[i]);
             }
+            add_parts(source, cell, mu, cross, out);
         }
     };
     constexpr quadrature::EndMap map = boundary_quadrature::rim_end_map<Source>();
@@ -363,13 +383,11 @@ void chord_sub_piece(const closed_form::Line& line, double s_in, double s_out, i
             sums.moment += v * mirror * (s_in + nodes.x[i]);
         }
         if constexpr (Parts > 0) {
+            std::array<double, N> cross{};
             for (std::size_t i = 0; i < N; ++i) {
-                source.parts(cell, mu[i], out.scratch.data());
-                const double cross = direction * nodes.weight[i] * line.h;
-                for (std::size_t j = 0; j < out.parts.size(); ++j) {
-                    out.parts[j] += out.scratch[j] * cross;
-                }
+                cross[i] = direction * nodes.weight[i] * line.h;
             }
+            add_parts(source, cell, mu, cross, out);
         }
     };
     const double length = s_out - s_in;
@@ -413,20 +431,21 @@ void line_sub_piece(const closed_form::Line& line, double s_in, double s_out, bo
     };
     LineIntegrals& sums = out.velocity.line;
     auto visit = [&]<std::size_t N>(const NodeBatch<N>& nodes, int cell) {
+        std::array<double, N> mu{};
         for (std::size_t i = 0; i < N; ++i) {
             const double tau = tau_in + nodes.x[i];
-            const double mu = b * std::cos(tau);
-            const double v = direction * nodes.weight[i] * mu * source.intensity(cell, mu);
+            mu[i] = b * std::cos(tau);
+            const double v = direction * nodes.weight[i] * mu[i] * source.intensity(cell, mu[i]);
             sums.plain += v;
             sums.moment += v * mirror * b * std::sin(tau);
-            if constexpr (Parts > 0) {
-                source.parts(cell, mu, out.scratch.data());
-                // X x dX = h ds = h mu dtau.
-                const double cross = direction * nodes.weight[i] * line.h * mu;
-                for (std::size_t j = 0; j < out.parts.size(); ++j) {
-                    out.parts[j] += out.scratch[j] * cross;
-                }
+        }
+        if constexpr (Parts > 0) {
+            // X x dX = h ds = h mu dtau.
+            std::array<double, N> cross{};
+            for (std::size_t i = 0; i < N; ++i) {
+                cross[i] = direction * nodes.weight[i] * line.h * mu[i];
             }
+            add_parts(source, cell, mu, cross, out);
         }
     };
     const quadrature::EndMap map = mapped ? quadrature::EndMap::kSquare : quadrature::EndMap::kNone;

@@ -157,6 +157,45 @@ struct TabulatedGradient {
             out[v.part] += along * ((((e[4] * x + e[3]) * x + e[2]) * x + e[1]) * x + e[0]);
         }
     }
+
+    // out[j] += the sum over a panel's nodes (at most 32) of cross_i F_j/r^2(mu_i), for every
+    // D_j: the constant F(hi) of a part multiplies the one sum of cross_i / r_i^2, and only the
+    // parts that vary in the cell take their polynomial at every node.
+    void add_derivative_parts(int cell, std::span<const double> mu, std::span<const double> cross,
+                              double* out) const {
+        const auto c = static_cast<std::size_t>(cell);
+        const std::size_t m = derivatives.size();
+        const std::size_t n = mu.size();
+        const bool top = hi[c] == 1.0;
+        std::array<double, 32> x{};
+        std::array<double, 32> along{};  // cross_i x_i / r_i^2 (cross_i / (1 + mu_i) on top)
+        double constant = 0.0;           // the sum of cross_i / r_i^2
+        for (std::size_t i = 0; i < n; ++i) {
+            x[i] = hi[c] - mu[i];
+            if (top) {
+                along[i] = cross[i] / (1.0 + mu[i]);
+                continue;
+            }
+            const double over_r2 = cross[i] / ((1.0 - mu[i]) * (1.0 + mu[i]));
+            constant += over_r2;
+            along[i] = x[i] * over_r2;
+        }
+        if (!top) {
+            const double* f = f_hi.data() + c * m;
+            for (std::size_t j = 0; j < m; ++j) {
+                out[j] += f[j] * constant;
+            }
+        }
+        for (const Varying& v : varying[c]) {
+            const auto& e = v.e;
+            double sum = 0.0;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double xi = x[i];
+                sum += along[i] * ((((e[4] * xi + e[3]) * xi + e[2]) * xi + e[1]) * xi + e[0]);
+            }
+            out[v.part] += sum;
+        }
+    }
 };
 
 template <>
@@ -272,6 +311,17 @@ struct TabulatedSource {
     void parts(int cell, double mu, double* out) const {
         out[0] = law.profile.over_r2(cell, mu);
         law.derivative_parts(cell, mu, out + 1);
+    }
+    void add_parts(int cell, std::span<const double> mu, std::span<const double> cross,
+                   double* out) const {
+        out[0] += law.profile.with_cell(cell, [&](const auto& over_r2) {
+            double sum = 0.0;
+            for (std::size_t i = 0; i < mu.size(); ++i) {
+                sum += cross[i] * over_r2(mu[i]);
+            }
+            return sum;
+        });
+        law.add_derivative_parts(cell, mu, cross, out + 1);
     }
     void parts_at_limb(double* out) const {
         out[0] = law.profile.at_limb();
