@@ -288,100 +288,111 @@ struct Circle {
 };
 
 inline Circle make_circle(double z, double p) {
-    Circle circle;
-    circle.z = z;
-    circle.p = p;
     // Both rounded once: every quantity below that locates the rim relative to the limb is
     // built from these same two numbers, so that a rim arc and a limb arc of rounding-level
     // length (z = 1 +- p) cancel.
     const double zpp = z + p;
     const double zmp = z - p;
     if (zmp >= 1.0 || !(p >= kMinRadius)) {
-        return circle;
+        return Circle{.kind = RimKind::kOutside, .z = z, .p = p};
     }
     if (zmp <= -1.0) {
         // The whole limb lies inside the circle (possible only for radii of one and more).
-        circle.kind = RimKind::kCovering;
-        circle.limb_half = kPi;
-        return circle;
+        return Circle{.kind = RimKind::kCovering, .z = z, .p = p, .limb_half = kPi};
     }
+    // Every field is given once below (the circle is built in one piece: filling it with
+    // zeros first and then writing it cost measurably).
+    //
     // K = p^2 - z^2 as a product: p^2 - z^2 loses all digits where the rim passes S.
     double k = (p - z) * (p + z);
-    double a = 0.0;
-    double b = 0.0;
-    // C = (z - q)^2 through its root's reciprocal, 1/(z + p) or 1/(z - p).
-    double inv_root_c = 0.0;
-    circle.winding = p > z ? 1.0 : (p < z ? -1.0 : 0.0);
-    if (zpp <= 1.0) {
-        // Far form, q = -p: psi = 0 at the rim point farthest from S.
-        circle.kind = RimKind::kInside;
-        a = std::max((1.0 - zpp) * (1.0 + zpp), kMinA);
-        b = -4.0 * z * p;
-        inv_root_c = 1.0 / zpp;
-        const double ratio = zmp * inv_root_c;
-        circle.lambda = -ratio;
-        circle.eta = ratio * ratio;
-        circle.root_eta = std::fabs(ratio);
-        if (std::fabs(zmp) < kThroughCentre * zpp) {
-            // The rim through S: K = 0 drops the third-kind term (infinite at the point on S)
-            // and lambda = 0 takes the principal value of the swept angle, half a winding.
-            k = 0.0;
-            circle.lambda = 0.0;
-            circle.winding = 0.0;
-        }
-    } else {
-        // Near form, q = p: psi = 0 at the rim point nearest S, which is inside the star.
-        circle.kind = RimKind::kCrossing;
-        a = (1.0 - zmp) * (1.0 + zmp);
-        b = 4.0 * z * p;
-        inv_root_c = 1.0 / zmp;
-        circle.lambda = -zmp / zpp;
-        const double ratio = zpp * inv_root_c;
-        circle.eta = ratio * ratio;
-        circle.root_eta = std::fabs(ratio);
+    double winding = p > z ? 1.0 : (p < z ? -1.0 : 0.0);
+    const bool far_form = zpp <= 1.0;
+    // Far form, q = -p: psi = 0 at the rim point farthest from S. Near form, q = p: psi = 0 at
+    // the rim point nearest S, which is inside the star.
+    const double a =
+        far_form ? std::max((1.0 - zpp) * (1.0 + zpp), kMinA) : (1.0 - zmp) * (1.0 + zmp);
+    const double b = far_form ? -4.0 * z * p : 4.0 * z * p;
+    // z - q and z + q; C = (z - q)^2 through the reciprocal of its root.
+    const double z_minus_q = far_form ? zpp : zmp;
+    const double z_plus_q = far_form ? zmp : zpp;
+    const double inv_root_c = 1.0 / z_minus_q;
+    const double ratio = z_plus_q * inv_root_c;
+    double lambda = far_form ? -ratio : -zmp / zpp;
+    if (far_form && std::fabs(zmp) < kThroughCentre * zpp) {
+        // The rim through S: K = 0 drops the third-kind term (infinite at the point on S) and
+        // lambda = 0 takes the principal value of the swept angle, half a winding.
+        k = 0.0;
+        lambda = 0.0;
+        winding = 0.0;
+    }
+    double window = 0.0;
+    double limb_half = 0.0;
+    double limb_sine = 0.0;
+    double limb_cosine = 1.0;
+    const double root_a = std::sqrt(a);
+    if (!far_form) {
         // The rim meets the limb where mu = 0, sin^2 psi = A/B: psi = +-window/2.
-        const double root_a = std::sqrt(a);
         const double root_beyond = std::sqrt((zpp - 1.0) * (zpp + 1.0));
-        circle.window = 2.0 * angle_of(root_a, root_beyond);
+        window = 2.0 * angle_of(root_a, root_beyond);
         const double inv_root_b = 1.0 / std::sqrt(b);
-        circle.limb_sine = root_a * inv_root_b;
-        circle.limb_cosine = root_beyond * inv_root_b;
+        limb_sine = root_a * inv_root_b;
+        limb_cosine = root_beyond * inv_root_b;
         // Half-angle law in the triangle S, P, limb crossing.
-        circle.limb_half = 2.0 * angle_of(std::sqrt((zpp - 1.0) * (1.0 - zmp)),
-                                          std::sqrt((1.0 + zpp) * (1.0 + zmp)));
+        limb_half = 2.0 * angle_of(std::sqrt((zpp - 1.0) * (1.0 - zmp)),
+                                   std::sqrt((1.0 + zpp) * (1.0 + zmp)));
     }
     // One division for 1/A and 1/sqrt(A).
-    const double root_a = std::sqrt(a);
     const double inv_a_root3 = 1.0 / (a * root_a);
     const double inv_a = root_a * inv_a_root3;
     const double inv_root_a = a * inv_a_root3;
     const double inv_c = inv_root_c * inv_root_c;
-    // kappa = (1 - (z+q)^2) / A.
-    const double z_plus_q = circle.kind == RimKind::kInside ? zmp : zpp;
-    circle.kappa = (1.0 - z_plus_q) * (1.0 + z_plus_q) * inv_a;
-    circle.m = b * inv_a;
-    circle.n = -b * inv_c;
-    circle.a_root3 = a * root_a;
-    circle.k_over_c = k * inv_c;
+    const double k_over_c = k * inv_c;
+    const double root_eta = std::fabs(ratio);
     // The 1/sqrt(A) terms of the coefficient of s R_F cancel because 1/C - 1 = A/C.
-    circle.cf = root_a * (a - b * kThird - k + circle.k_over_c);
-    circle.cd = b * (2.0 * b - 4.0 * a + 3.0 * k) * inv_root_a * kNinth;
-    circle.cj = -k * b * (inv_c * inv_c) * inv_root_a * kThird;
-    circle.ce = root_a * b * kThird;
-    // The third kind's defect of a whole half-rim (half_turn_excess): v = sqrt(n q (n - m)),
-    // which with A + C = 1 is 4 z p |z - p| / ((z + p)^3 sqrt A).
-    circle.v = -b * circle.root_eta * inv_c * inv_root_a;
-    if (circle.kind == RimKind::kCrossing && b * inv_c > kNearCentreRatio) {
-        // K/(C sqrt(A)) Pi(n) with the transformed Pi: the s R_F part leaves cf, and the
-        // remaining terms take their own coefficients. Here z - p < p, so A > 3/4.
-        circle.near_centre = true;
-        circle.cf = root_a * (a - b / 3.0 - k) - k * inv_root_a;
-        circle.cj = k * inv_a_root3 * kThird;
-        circle.cc = k * inv_c * inv_root_a;
-        circle.c_over_a = inv_a / inv_c;
+    double cf = root_a * (a - b * kThird - k + k_over_c);
+    double cj = -k * b * (inv_c * inv_c) * inv_root_a * kThird;
+    // A crossing rim that passes close to S: K/(C sqrt(A)) Pi(n) with the transformed Pi, the
+    // s R_F part leaving cf and the remaining terms taking their own coefficients. Here
+    // z - p < p, so A > 3/4.
+    const bool near_centre = !far_form && b * inv_c > kNearCentreRatio;
+    double cc = 0.0;
+    double c_over_a = 0.0;
+    if (near_centre) {
+        cf = root_a * (a - b / 3.0 - k) - k * inv_root_a;
+        cj = k * inv_a_root3 * kThird;
+        cc = k * inv_c * inv_root_a;
+        c_over_a = inv_a / inv_c;
     }
-    circle.with_rj = circle.cj != 0.0;
-    return circle;
+    return Circle{
+        .kind = far_form ? RimKind::kInside : RimKind::kCrossing,
+        .z = z,
+        .p = p,
+        // kappa = (1 - (z+q)^2) / A, eta = ((z+q)/(z-q))^2.
+        .kappa = (1.0 - z_plus_q) * (1.0 + z_plus_q) * inv_a,
+        .eta = ratio * ratio,
+        .root_eta = root_eta,
+        // The third kind's defect of a whole half-rim (half_turn_excess): v = sqrt(n q (n - m)),
+        // which with A + C = 1 is 4 z p |z - p| / ((z + p)^3 sqrt A).
+        .v = -b * root_eta * inv_c * inv_root_a,
+        .lambda = lambda,
+        .winding = winding,
+        .cf = cf,
+        .cd = b * (2.0 * b - 4.0 * a + 3.0 * k) * inv_root_a * kNinth,
+        .cj = cj,
+        .ce = root_a * b * kThird,
+        .with_rj = cj != 0.0,
+        .near_centre = near_centre,
+        .cc = cc,
+        .c_over_a = c_over_a,
+        .window = window,
+        .limb_half = limb_half,
+        .limb_sine = limb_sine,
+        .limb_cosine = limb_cosine,
+        .m = b * inv_a,
+        .n = -b * inv_c,
+        .a_root3 = a * root_a,
+        .k_over_c = k_over_c,
+    };
 }
 
 // A weighted sum of values of H over the rim ends of one point. The elliptic integrals of all
