@@ -92,7 +92,7 @@ def test_thread_count_is_a_keyword_and_numpy_integers_are_accepted() -> None:
         _engine.transit("quadratic", [[LAW, LAW]], p1, p2, *points, 2)
 
 
-# The interrupted call: unequal radii, seconds of work; afterwards the process must still
+# The interrupted call: unequal radii and a quadrature law, seconds of work; afterwards the process must still
 # compute, and hold no more threads than before the call.
 INTERRUPTED = r"""
 import os, sys, time
@@ -108,7 +108,8 @@ small = _engine.transit("quadratic", [[[0.4, 0.25]]], [[0.1]], [[0.12]], z[:, :9
 before = os_threads()
 print("ready", flush=True)
 try:
-    _engine.transit("quadratic", [[[0.4, 0.25]]], [[0.1]], [[0.12]], z, z, 0.0 * z, z,
+    # A law whose flux takes quadrature along the boundary: seconds of work on two threads.
+    _engine.transit("power2", [[[0.6, 0.7]]], [[0.1]], [[0.12]], z, z, 0.0 * z, z,
                     threads=threads)
     print("finished", flush=True)
 except KeyboardInterrupt:
