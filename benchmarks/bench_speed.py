@@ -45,7 +45,8 @@ PARTS = ["table", "threads", "overhead", "interrupt"]
 IMPACT = 0.3
 LINE_ANGLE = math.pi / 2 + 0.2
 
-# The interrupted call: unequal radii, long enough to run for seconds on one thread.
+# The interrupted call: unequal radii and a law taken by quadrature, long enough to run for
+# seconds on two threads.
 INTERRUPT_CHILD = r"""
 import sys, time
 import numpy as np
@@ -55,7 +56,7 @@ z = np.linspace(0.0, 1.0, n)[None]
 threads = None if sys.argv[1] == "None" else int(sys.argv[1])
 print("ready", flush=True)
 try:
-    _engine.transit("quadratic", [[[0.4, 0.25]]], [[0.1]], [[0.12]], z, z, 0.0 * z, z,
+    _engine.transit("power2", [[[0.6, 0.7]]], [[0.1]], [[0.12]], z, z, 0.0 * z, z,
                     threads=threads)
     print("finished", flush=True)
 except KeyboardInterrupt:

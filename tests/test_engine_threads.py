@@ -92,8 +92,8 @@ def test_thread_count_is_a_keyword_and_numpy_integers_are_accepted() -> None:
         _engine.transit("quadratic", [[LAW, LAW]], p1, p2, *points, 2)
 
 
-# The interrupted call: unequal radii and a quadrature law, seconds of work; afterwards the process must still
-# compute, and hold no more threads than before the call.
+# The interrupted call: unequal radii and a quadrature law, seconds of work; afterwards the
+# process must still compute, and hold no more threads than before the call.
 INTERRUPTED = r"""
 import os, sys, time
 import numpy as np
