@@ -386,7 +386,7 @@ struct RimMuMap {
 
     double x_at(double mu) const {
         const double half_sq = (mu * mu - a) / four_zp;
-        return gamma_hi - 2.0 * std::asin(std::sqrt(std::min(std::max(half_sq, 0.0), 1.0)));
+        return gamma_hi - 2.0 * quadrature::arcsine_of_root(std::min(std::max(half_sq, 0.0), 1.0));
     }
 
     double a;

@@ -28,6 +28,7 @@
 #include "core/closed_form.hpp"
 #include "core/dividing_line.hpp"
 #include "core/laws.hpp"
+#include "core/quadrature.hpp"
 #include "frame/light_curve_binding.hpp"
 
 namespace halfmoon::testing_module {
@@ -245,6 +246,12 @@ PyMethodDef methods[] = {
     {"node_counts", node_counts_entry, METH_VARARGS,
      "node_counts(distance, width, resolution, fewest): a panel's node count from the "
      "logarithm, from thresholds, and from the default rule's compiled cell thresholds."},
+    {"sine_to_quarter_turn", integral_entry<quadrature::sine_to_quarter_turn, 1>, METH_VARARGS,
+     "sine_to_quarter_turn(x): the boundary quadrature's sin(x) of the rim nodes, "
+     "0 <= x <= pi/2."},
+    {"arcsine_of_root", integral_entry<quadrature::arcsine_of_root, 1>, METH_VARARGS,
+     "arcsine_of_root(w): the boundary quadrature's asin(sqrt(w)) of the cells' ends on a rim, "
+     "0 <= w <= 1."},
     {"cel", integral_entry<cel::cel, 4>, METH_VARARGS,
      "cel(kc, p, a, b): Bulirsch's complete elliptic integral, p > 0."},
     {"acos_nanoseconds", acos_nanoseconds_entry, METH_VARARGS,
