@@ -158,42 +158,48 @@ struct TabulatedGradient {
         }
     }
 
-    // out[j] += the sum over a panel's nodes (at most 32) of cross_i F_j/r^2(mu_i), for every
-    // D_j: the constant F(hi) of a part multiplies the one sum of cross_i / r_i^2, and only the
-    // parts that vary in the cell take their polynomial at every node.
-    void add_derivative_parts(int cell, std::span<const double> mu, std::span<const double> cross,
-                              double* out) const {
+    // Over a panel's nodes in `cell`, the sums of cross_i F/r^2(mu_i): of the profile into
+    // out[0], of every D_j into out[1 + j]. Every primitive there is F(hi) + x (e0 + ... + e4 x^4),
+    // x = hi - mu, so with the panel's sums C = sum cross_i / r_i^2 and
+    // M_k = sum cross_i x_i^(k+1) / r_i^2 (on the cell reaching mu = 1, where F(hi) = 0 and
+    // x/r^2 = 1/(1 + mu): M_k = sum cross_i x_i^k / (1 + mu_i)) each part costs F(hi) C +
+    // sum_k e_k M_k, one reciprocal per node and none per part, whatever the count of nodes.
+    void add_panel_parts(int cell, std::span<const double> mu, std::span<const double> cross,
+                         double* out) const {
         const auto c = static_cast<std::size_t>(cell);
         const std::size_t m = derivatives.size();
-        const std::size_t n = mu.size();
         const bool top = hi[c] == 1.0;
-        std::array<double, 32> x{};
-        std::array<double, 32> along{};  // cross_i x_i / r_i^2 (cross_i / (1 + mu_i) on top)
-        double constant = 0.0;           // the sum of cross_i / r_i^2
-        for (std::size_t i = 0; i < n; ++i) {
-            x[i] = hi[c] - mu[i];
+        double constant = 0.0;
+        std::array<double, 5> moment{};
+        for (std::size_t i = 0; i < mu.size(); ++i) {
+            const double x = hi[c] - mu[i];
+            double power = 0.0;  // cross x^(k+1)/r^2, or cross x^k/(1 + mu) on top
             if (top) {
-                along[i] = cross[i] / (1.0 + mu[i]);
-                continue;
+                power = cross[i] / (1.0 + mu[i]);
+            } else {
+                const double over_r2 = cross[i] / ((1.0 - mu[i]) * (1.0 + mu[i]));
+                constant += over_r2;
+                power = x * over_r2;
             }
-            const double over_r2 = cross[i] / ((1.0 - mu[i]) * (1.0 + mu[i]));
-            constant += over_r2;
-            along[i] = x[i] * over_r2;
+            for (double& sum : moment) {
+                sum += power;
+                power *= x;
+            }
         }
+        auto varying_part = [&](const std::array<double, 5>& e) {
+            return (e[0] * moment[0] + e[1] * moment[1]) + (e[2] * moment[2] + e[3] * moment[3]) +
+                   e[4] * moment[4];
+        };
+        const TabulatedProfile::Cell& own = profile.cells()[c];
+        out[0] += own.f_hi * constant + varying_part(own.e);
         if (!top) {
             const double* f = f_hi.data() + c * m;
             for (std::size_t j = 0; j < m; ++j) {
-                out[j] += f[j] * constant;
+                out[1 + j] += f[j] * constant;
             }
         }
         for (const Varying& v : varying[c]) {
-            const auto& e = v.e;
-            double sum = 0.0;
-            for (std::size_t i = 0; i < n; ++i) {
-                const double xi = x[i];
-                sum += along[i] * ((((e[4] * xi + e[3]) * xi + e[2]) * xi + e[1]) * xi + e[0]);
-            }
-            out[v.part] += sum;
+            out[1 + v.part] += varying_part(v.e);
         }
     }
 };
@@ -314,14 +320,7 @@ struct TabulatedSource {
     }
     void add_parts(int cell, std::span<const double> mu, std::span<const double> cross,
                    double* out) const {
-        out[0] += law.profile.with_cell(cell, [&](const auto& over_r2) {
-            double sum = 0.0;
-            for (std::size_t i = 0; i < mu.size(); ++i) {
-                sum += cross[i] * over_r2(mu[i]);
-            }
-            return sum;
-        });
-        law.add_derivative_parts(cell, mu, cross, out + 1);
+        law.add_panel_parts(cell, mu, cross, out);
     }
     void parts_at_limb(double* out) const {
         out[0] = law.profile.at_limb();
