@@ -242,15 +242,29 @@ void for_each_cell(std::span<const double> kinks, double length, double distance
     // end map removes a branch point at the end itself (on the limb), that branch point.
     const double beyond = on_limb && map != quadrature::EndMap::kNone ? 0.0 : distance;
     double start = 0.0;
-    for (auto it = last; it != first;) {
-        --it;
-        const int cell = static_cast<int>(it - kinks.begin()) + 1;
-        const double end = std::min(std::max(x_at(*it), start), length);
-        plain(start, end - start,
-              cell_node_count(cell_nodes, fewest, kinks.size(), cell, centre,
-                              beyond + (length - end), start, end),
-              cell);
-        start = end;
+    // The cells' ends are worked out a block of kinks at a time before the block's panels: the
+    // inverse maps of neighbouring kinks (two dependent square roots and a series on a rim) then
+    // run side by side, where one at a time each would hold up the node count and the panel
+    // that depend on it (measured: about 13% off the tabulated flux, against 3% less with
+    // blocks of 16 or 4).
+    constexpr std::ptrdiff_t kBlock = 8;
+    for (auto block_end = last; block_end != first;) {
+        const auto block_start = block_end - std::min(kBlock, block_end - first);
+        std::array<double, kBlock> ends{};
+        for (std::ptrdiff_t j = 0; j < block_end - block_start; ++j) {
+            ends[static_cast<std::size_t>(j)] = x_at(*(block_end - 1 - j));
+        }
+        for (std::ptrdiff_t j = 0; j < block_end - block_start; ++j) {
+            const auto it = block_end - 1 - j;
+            const int cell = static_cast<int>(it - kinks.begin()) + 1;
+            const double end = std::min(std::max(ends[static_cast<std::size_t>(j)], start), length);
+            plain(start, end - start,
+                  cell_node_count(cell_nodes, fewest, kinks.size(), cell, centre,
+                                  beyond + (length - end), start, end),
+                  cell);
+            start = end;
+        }
+        block_end = block_start;
     }
     const int cell = static_cast<int>(first - kinks.begin());
     if (!on_limb && !(rule.reach * distance < length - start)) {
