@@ -125,6 +125,26 @@ double transit_flux(const Channel<Law>& channel, double z, double theta,
                      channel.norm;
 }
 
+// The cosine and sine of the line's sky angle along a run of points, worked out again only when
+// the angle changes (it is often one value for a whole light curve).
+class LineAngleTrig {
+  public:
+    void update(double angle) {
+        if (!(angle == angle_)) {
+            angle_ = angle;
+            cosine_ = std::cos(angle);
+            sine_ = std::sin(angle);
+        }
+    }
+    double cosine() const { return cosine_; }
+    double sine() const { return sine_; }
+
+  private:
+    double angle_ = std::nan("");
+    double cosine_ = std::nan("");
+    double sine_ = std::nan("");
+};
+
 // The line's direction relative to S -> P for a planet centre at sky (x, y) and a line at sky
 // angle line_angle, given its cosine and sine: turning the sky by -phi, phi = atan2(y, x), puts
 // the centre on the positive x axis and the line at theta = line_angle - phi (sky_theta), whose

@@ -42,6 +42,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <tuple>
 #include <cstddef>
 #include <span>
 
@@ -170,22 +171,39 @@ struct ArcEnd {
     double mu = 0.0;
 };
 
-inline ArcEnd arc_end(const RimForm& form, double u, bool on_limb) {
+// The end of `arc` (its start, or with `at_end` its end) without a trigonometric call: sin psi
+// and cos psi of the near form's psi = -u/2 come, for an end on the line, from the line's
+// half-angle by a quarter-turn rotation (closed_form::rim_end_on_line) and, for an end on the
+// limb, from the crossing's own sine and cosine. The far form's psi = -(pi + u)/2 lies a quarter
+// turn behind, reduced by k half turns into [-pi/2, pi/2].
+inline ArcEnd arc_end(const RimForm& form, const closed_form::Boundary& boundary,
+                      const closed_form::RimArc& arc, bool at_end) {
+    const double u = at_end ? arc.u_to : arc.u_from;
+    const bool on_limb = at_end ? arc.to_on_limb : arc.from_on_limb;
+    double s = 0.0;
+    double c = 0.0;
+    if (on_limb) {
+        // u = -+window: psi = +-window/2.
+        const closed_form::Circle& circle = boundary.circles[static_cast<std::size_t>(arc.circle)];
+        s = u < 0.0 ? circle.limb_sine : -circle.limb_sine;
+        c = circle.limb_cosine;
+    } else {
+        std::tie(s, c) =
+            closed_form::rim_end_on_line(boundary, at_end ? arc.to_turns : arc.from_turns);
+    }
     ArcEnd end;
     if (form.far) {
-        // psi = -alpha/2 = -(pi + u)/2.
         const double psi = -(kPi + u) / 2.0;
         end.k = std::nearbyint(psi / kPi);
-        const double psi_r = psi - end.k * kPi;
-        end.s = std::sin(psi_r);
-        end.c = std::cos(psi_r);
+        // sin and cos of psi_r = -u/2 - pi/2 - k pi.
+        const double flip = std::fmod(end.k, 2.0) == 0.0 ? 1.0 : -1.0;
+        end.s = -c * flip;
+        end.c = s * flip;
         end.sin_a = -2.0 * end.s * end.c;
         end.cos_a = (end.c - end.s) * (end.c + end.s);
     } else {
-        // psi = (pi - alpha)/2 = -u/2, within a quarter turn.
-        const double psi = -u / 2.0;
-        end.s = std::sin(psi);
-        end.c = std::cos(psi);
+        end.s = s;
+        end.c = c;
         end.sin_a = 2.0 * end.s * end.c;
         end.cos_a = (end.s - end.c) * (end.s + end.c);
     }
@@ -226,8 +244,8 @@ inline void rim_polynomial(const closed_form::Boundary& boundary, const PowerBas
     for (int i = 0; i < arcs; ++i) {
         const closed_form::RimArc& arc = boundary.arcs[static_cast<std::size_t>(i)];
         const RimForm& form = forms[static_cast<std::size_t>(arc.circle)];
-        from[i] = arc_end(form, arc.u_from, arc.from_on_limb);
-        to[i] = arc_end(form, arc.u_to, arc.to_on_limb);
+        from[i] = arc_end(form, boundary, arc, false);
+        to[i] = arc_end(form, boundary, arc, true);
     }
     // R_F and R_D of every end, and of the complete integral of a far-form circle whose arcs
     // pass the point nearest S, in one batch.
@@ -390,22 +408,25 @@ inline closed_form::Moments basis_moments(const closed_form::Boundary& boundary,
 // The relative flux at one point, and its partials into `partials` (kGeometryCount + K values:
 // d/dx, d/dy, d/dline_angle, d/dp1, d/dp2, then d/dcoefficient_k). A point the planet cannot
 // reach gives 1 and zero partials; a negative or NaN separation, or a line angle that is not
-// finite, gives NaN everywhere.
+// finite, gives NaN everywhere. line_cosine and line_sine are those of line_angle (callers keep
+// them while the angle stays the same).
 template <ExactLaw Law>
 double flux_and_partials(const engine::Channel<Law>& channel, const PreparedLaw<Law>& law, double z,
-                         double x, double y, double line_angle, std::span<double> partials) {
+                         double x, double y, double line_angle, double line_cosine,
+                         double line_sine, std::span<double> partials) {
     const double p1 = channel.p1;
     const double p2 = channel.p2;
     if (engine::out_of_reach(z, p1, p2)) {
         std::fill(partials.begin(), partials.end(), 0.0);
         return 1.0;
     }
-    const double theta = sky_theta(x, y, line_angle);
-    if (!(z >= 0.0) || !std::isfinite(theta)) {
+    const closed_form::LineDirection direction =
+        engine::sky_direction(x, y, line_angle, line_cosine, line_sine);
+    if (!(z >= 0.0) || !direction.valid()) {
         std::fill(partials.begin(), partials.end(), std::nan(""));
         return std::nan("");
     }
-    const closed_form::Boundary boundary = closed_form::planet_boundary(z, theta, p1, p2);
+    const closed_form::Boundary boundary = closed_form::planet_boundary(z, direction, p1, p2);
     const closed_form::Moments moments = basis_moments(boundary, z, p1, p2);
     VelocityIntegrals velocity = polynomial_velocity(boundary, channel.basis);
     double blocked = closed_form::blocked_fraction(channel.basis, 1.0, moments);

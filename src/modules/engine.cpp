@@ -266,23 +266,16 @@ void planned_fluxes(const ChannelPlan<Law>& plan, std::int64_t begin, std::int64
                     double* out) {
     const engine::Channel<Law>& channel = plan.channel;
     if (!plan.full_disc) {
-        // The line's sky angle is often one value for a whole light curve: its cosine and sine
-        // are kept until it changes.
-        double cached_line = std::nan("");
-        double line_cosine = std::nan("");
-        double line_sine = std::nan("");
+        engine::LineAngleTrig trig;
         for (std::int64_t i = begin; i < end; ++i) {
             if (engine::out_of_reach(z[i], channel.p1, channel.p2)) {
                 out[i] = 1.0;
                 continue;
             }
-            if (!(line[i] == cached_line)) {
-                cached_line = line[i];
-                line_cosine = std::cos(cached_line);
-                line_sine = std::sin(cached_line);
-            }
+            trig.update(line[i]);
             out[i] = engine::transit_flux(
-                channel, z[i], engine::sky_direction(x[i], y[i], line[i], line_cosine, line_sine));
+                channel, z[i],
+                engine::sky_direction(x[i], y[i], line[i], trig.cosine(), trig.sine()));
         }
         return;
     }
@@ -504,9 +497,12 @@ bool run_transit_gradient(const TransitCall& call, int threads, double* flux, do
         const double* line = call.line_angle.data + offset;
         double* out = partials + task.channel * rows * n;
         std::vector<double> point(static_cast<std::size_t>(rows));
+        engine::LineAngleTrig trig;
         for (std::int64_t i = task.begin; i < task.end; ++i) {
-            flux[task.channel * n + i] = gradient::flux_and_partials(
-                plan.channel, plan.law, z[i], x[i], y[i], line[i], std::span<double>(point));
+            trig.update(line[i]);
+            flux[task.channel * n + i] =
+                gradient::flux_and_partials(plan.channel, plan.law, z[i], x[i], y[i], line[i],
+                                            trig.cosine(), trig.sine(), std::span<double>(point));
             for (npy_intp q = 0; q < rows; ++q) {
                 out[q * n + i] = point[static_cast<std::size_t>(q)];
             }
