@@ -398,6 +398,24 @@ struct RimMuMap {
         return quadrature::sines_to_quarter_turn(half_angle);
     }
 
+    // sin^2(gamma/2) and mu = sqrt(A + 4 z p sin^2(gamma/2)) from the sines at the nodes.
+    template <std::size_t N>
+    struct NodeMu {
+        std::array<double, N> half_sq{};
+        std::array<double, N> mu{};
+    };
+    template <std::size_t N>
+    NodeMu<N> mu_of_halves(const std::array<double, N>& half) const {
+        NodeMu<N> out;
+        for (std::size_t i = 0; i < N; ++i) {
+            out.half_sq[i] = half[i] * half[i];
+        }
+        for (std::size_t i = 0; i < N; ++i) {
+            out.mu[i] = std::sqrt(std::max(a + four_zp * out.half_sq[i], 0.0));
+        }
+        return out;
+    }
+
     double x_at(double mu) const {
         const double half_sq = (mu * mu - a) / four_zp;
         return gamma_hi - 2.0 * quadrature::arcsine_of_root(std::min(std::max(half_sq, 0.0), 1.0));
@@ -419,21 +437,11 @@ double rim_sub_piece(const closed_form::Circle& circle, const RimShape& shape, d
     const double p = circle.p;
     const double zpp = z + p;
     const RimMuMap rim(shape, gamma_lo, gamma_hi, on_limb);
-    const double a = rim.a;
-    const double four_zp = rim.four_zp;
     const double distance = rim.distance;
     auto mu_at = [&](double x) { return rim.mu_at(x); };
     auto x_at = [&](double mu) { return rim.x_at(mu); };
     auto values = [&]<std::size_t N>(const std::array<double, N>& x, const auto& over_r2) {
-        const std::array<double, N> half = rim.halves(x);
-        std::array<double, N> half_sq{};
-        std::array<double, N> mu{};
-        for (std::size_t i = 0; i < N; ++i) {
-            half_sq[i] = half[i] * half[i];
-        }
-        for (std::size_t i = 0; i < N; ++i) {
-            mu[i] = std::sqrt(std::max(a + four_zp * half_sq[i], 0.0));
-        }
+        const auto [half_sq, mu] = rim.mu_of_halves(rim.halves(x));
         std::array<double, N> v{};
         for (std::size_t i = 0; i < N; ++i) {
             // p (p + z cos gamma), cos gamma = 1 - 2 sin^2(gamma/2).

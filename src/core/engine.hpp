@@ -111,18 +111,15 @@ double transit_flux(const Channel<Law>& channel, double z, const closed_form::Li
     return 1.0 - blocked_flux(channel, z, line, rule) / channel.norm;
 }
 
-// The same for the line at angle theta from S -> P (a line angle that is not finite gives NaN).
+// The same for the line at angle theta from S -> P (a line angle that is not finite gives a
+// direction that is not finite either, hence NaN).
 template <ExactLaw Law>
 double transit_flux(const Channel<Law>& channel, double z, double theta,
                     const boundary_quadrature::QuadratureRule& rule = boundary_quadrature::kRule) {
     if (out_of_reach(z, channel.p1, channel.p2)) {
         return 1.0;
     }
-    if (!(z >= 0.0) || !std::isfinite(theta)) {
-        return std::nan("");
-    }
-    return 1.0 - blocked_flux(channel, z, closed_form::LineDirection::of_angle(theta), rule) /
-                     channel.norm;
+    return transit_flux(channel, z, closed_form::LineDirection::of_angle(theta), rule);
 }
 
 // The cosine and sine of the line's sky angle along a run of points, worked out again only when

@@ -248,8 +248,6 @@ void rim_sub_piece(const closed_form::Circle& circle, const boundary_quadrature:
     const double p = circle.p;
     const double zpp = z + p;
     const boundary_quadrature::RimMuMap map_of_mu(shape, gamma_lo, gamma_hi, on_limb);
-    const double a = map_of_mu.a;
-    const double four_zp = map_of_mu.four_zp;
     const double distance = map_of_mu.distance;
     auto mu_at = [&](double x) { return map_of_mu.mu_at(x); };
     auto x_at = [&](double mu) { return map_of_mu.x_at(mu); };
@@ -258,15 +256,8 @@ void rim_sub_piece(const closed_form::Circle& circle, const boundary_quadrature:
         // half = sin(gamma/2): mu^2 = A + 4 z p half^2, cos(gamma) = 1 - 2 half^2,
         // sin(gamma) = 2 half cos(gamma/2).
         const std::array<double, N> half = map_of_mu.halves(nodes.x);
-        std::array<double, N> half_sq{};
-        std::array<double, N> mu{};
+        const auto [half_sq, mu] = map_of_mu.mu_of_halves(half);
         std::array<double, N> sin_gamma{};
-        for (std::size_t i = 0; i < N; ++i) {
-            half_sq[i] = half[i] * half[i];
-        }
-        for (std::size_t i = 0; i < N; ++i) {
-            mu[i] = std::sqrt(std::max(a + four_zp * half_sq[i], 0.0));
-        }
         for (std::size_t i = 0; i < N; ++i) {
             sin_gamma[i] = 2.0 * half[i] * std::sqrt((1.0 - half[i]) * (1.0 + half[i]));
         }
