@@ -59,26 +59,34 @@ inline double max_spread(double mean, double a, double b, double c) {
     return std::max(std::fabs(mean - a), std::max(std::fabs(mean - b), std::fabs(mean - c)));
 }
 
+// The series below divide by their constant denominators as products with the reciprocals
+// (a rounding each, no division: a division costs the divider several cycles, and a duplication
+// finishes with over thirty of them per lane). Every term but the leading 1 is below 1e-3, so
+// the reciprocals' rounding moves the sum by less than 1e-19.
+template <int Denominator>
+inline constexpr double kOver = 1.0 / Denominator;
+
 // Seventh-order series of R_F about the mean, for normalised deviations x, y (z = -x - y).
 inline double series_f(double x, double y) {
     const double z = -x - y;
     const double e2 = x * y - z * z;
     const double e3 = x * y * z;
-    return 1.0 - e2 / 10.0 + e3 / 14.0 + e2 * e2 / 24.0 - 3.0 * e2 * e3 / 44.0 -
-           5.0 * e2 * e2 * e2 / 208.0 + 3.0 * e3 * e3 / 104.0 + e2 * e2 * e3 / 16.0;
+    return 1.0 - e2 * kOver<10> + e3 * kOver<14> + e2 * e2 * kOver<24> - 3.0 * e2 * e3 * kOver<44> -
+           5.0 * e2 * e2 * e2 * kOver<208> + 3.0 * e3 * e3 * kOver<104> + e2 * e2 * e3 * kOver<16>;
 }
 
 // Seventh-order series shared by R_D and R_J, in the elementary symmetric functions E2..E5 of
 // the normalised deviations.
 inline double series_dj(double e2, double e3, double e4, double e5) {
-    return 1.0 - 3.0 * e2 / 14.0 + e3 / 6.0 + 9.0 * e2 * e2 / 88.0 - 3.0 * e4 / 22.0 -
-           9.0 * e2 * e3 / 52.0 + 3.0 * e5 / 26.0 - e2 * e2 * e2 / 16.0 + 3.0 * e3 * e3 / 40.0 +
-           3.0 * e2 * e4 / 20.0 + 45.0 * e2 * e2 * e3 / 272.0 - 9.0 * (e3 * e4 + e2 * e5) / 68.0;
+    return 1.0 - 3.0 * e2 * kOver<14> + e3 * kOver<6> + 9.0 * e2 * e2 * kOver<88> -
+           3.0 * e4 * kOver<22> - 9.0 * e2 * e3 * kOver<52> + 3.0 * e5 * kOver<26> -
+           e2 * e2 * e2 * kOver<16> + 3.0 * e3 * e3 * kOver<40> + 3.0 * e2 * e4 * kOver<20> +
+           45.0 * e2 * e2 * e3 * kOver<272> - 9.0 * (e3 * e4 + e2 * e5) * kOver<68>;
 }
 
 // Series of R_D for normalised deviations x, y (z = -(x + y)/3, the weight of z being 3).
 inline double series_d(double x, double y) {
-    const double z = -(x + y) / 3.0;
+    const double z = -(x + y) * kOver<3>;
     const double xy = x * y;
     const double zz = z * z;
     const double e2 = xy - 6.0 * zz;
@@ -206,9 +214,9 @@ inline void duplication_batch(int count, const double* x_in, const double* y_in,
         y[i] = y_in[i];
         z[i] = z_in[i];
         p[i] = kWithJ ? p_in[i] : 1.0;
-        af[i] = (x[i] + y[i] + z[i]) / 3.0;
-        ad[i] = (x[i] + y[i] + 3.0 * z[i]) / 5.0;
-        aj[i] = (x[i] + y[i] + z[i] + 2.0 * p[i]) / 5.0;
+        af[i] = (x[i] + y[i] + z[i]) * kOver<3>;
+        ad[i] = (x[i] + y[i] + 3.0 * z[i]) * kOver<5>;
+        aj[i] = (x[i] + y[i] + z[i] + 2.0 * p[i]) * kOver<5>;
         qf[i] = kSpreadFactor * max_spread(af[i], x[i], y[i], z[i]);
         qd[i] = kSpreadFactor * max_spread(ad[i], x[i], y[i], z[i]);
         qj[i] =
@@ -278,9 +286,10 @@ inline void duplication_batch(int count, const double* x_in, const double* y_in,
             out[i] = SymmetricTriple{kInfinity, kInfinity, kInfinity};
             continue;
         }
-        const double af0 = (x_in[i] + y_in[i] + z_in[i]) / 3.0;
-        const double ad0 = (x_in[i] + y_in[i] + 3.0 * z_in[i]) / 5.0;
-        const double aj0 = kWithJ ? (x_in[i] + y_in[i] + z_in[i] + 2.0 * p_in[i]) / 5.0 : 0.0;
+        // The same means as at the start, so that the deviations are the ones the steps scaled.
+        const double af0 = (x_in[i] + y_in[i] + z_in[i]) * kOver<3>;
+        const double ad0 = (x_in[i] + y_in[i] + 3.0 * z_in[i]) * kOver<5>;
+        const double aj0 = kWithJ ? (x_in[i] + y_in[i] + z_in[i] + 2.0 * p_in[i]) * kOver<5> : 0.0;
         // The deviations shrink exactly by 4 per step: (A_0 - x_0) 4^-m = A_m - x_m.
         const double kf = scale / af[i];
         const double kd = scale / ad[i];
