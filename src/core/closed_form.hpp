@@ -50,6 +50,7 @@
 #include "core/carlson.hpp"
 #include "core/cel.hpp"
 #include "core/constants.hpp"
+#include "core/lanes.hpp"
 #include "core/laws.hpp"
 #include "core/quadrature.hpp"
 
@@ -70,7 +71,7 @@ inline constexpr double kThroughCentre = 1e-150;
 inline constexpr double kNearCentreRatio = 8.0;
 
 // A planet inside the star takes its swept polar angle from the winding of its boundary
-// (winding_angle) only while each rim keeps ((z-p)/(z+p))^2 above this: closer to S the rims'
+// (line_angles_s1) only while each rim keeps ((z-p)/(z+p))^2 above this: closer to S the rims'
 // own angles and the elliptic parts they pair with agree in their rounding, and the winding
 // alone was measured to lose up to 5e-15 there (3e-16 above it).
 inline constexpr double kWindingMinEta = 1e-3;
@@ -287,6 +288,118 @@ struct Circle {
     double k_over_c = 0.0;
 };
 
+// What H's coefficients and the far form's whole half-rims need of a circle, given A, B,
+// K = p^2 - z^2 and z -+ q, for either form; lane by lane for V = lanes::Pair.
+template <class V>
+struct RimCoefficients {
+    V kappa;
+    V eta;
+    V root_eta;
+    V v;
+    V cf;
+    V cd;
+    V cj;
+    V ce;
+    V m;
+    V n;
+    V a_root3;
+    V k_over_c;
+    // sqrt(A), and reciprocals the rewritten third-kind term of a rim close to S takes.
+    V root_a;
+    V inv_a;
+    V inv_root_a;
+    V inv_a_root3;
+    V inv_c;
+};
+
+template <class V>
+RimCoefficients<V> rim_coefficients(V a, V b, V k, V z_minus_q, V z_plus_q) {
+    // C = (z - q)^2 through the reciprocal of its root.
+    const V inv_root_c = 1.0 / z_minus_q;
+    const V ratio = z_plus_q * inv_root_c;
+    const V root_a = lanes::sqrt(a);
+    // One division for 1/A and 1/sqrt(A).
+    const V inv_a_root3 = 1.0 / (a * root_a);
+    const V inv_a = root_a * inv_a_root3;
+    const V inv_root_a = a * inv_a_root3;
+    const V inv_c = inv_root_c * inv_root_c;
+    const V k_over_c = k * inv_c;
+    const V root_eta = lanes::fabs(ratio);
+    return RimCoefficients<V>{
+        // kappa = (1 - (z+q)^2) / A, eta = ((z+q)/(z-q))^2.
+        .kappa = (1.0 - z_plus_q) * (1.0 + z_plus_q) * inv_a,
+        .eta = ratio * ratio,
+        .root_eta = root_eta,
+        // The third kind's defect of a whole half-rim (half_turn_excess): v = sqrt(n q (n - m)),
+        // which with A + C = 1 is 4 z p |z - p| / ((z + p)^3 sqrt A).
+        .v = -b * root_eta * inv_c * inv_root_a,
+        // The 1/sqrt(A) terms of the coefficient of s R_F cancel because 1/C - 1 = A/C.
+        .cf = root_a * (a - b * kThird - k + k_over_c),
+        .cd = b * (2.0 * b - 4.0 * a + 3.0 * k) * inv_root_a * kNinth,
+        // K B / C^2 as (K/C)(B/C), both at most 1 in size: C^2 underflows for z + q below
+        // 1e-77, and the product of K B = 0 (z = 0) with an infinite 1/C^2 is not a number.
+        .cj = -k_over_c * (b * inv_c) * inv_root_a * kThird,
+        .ce = root_a * b * kThird,
+        .m = b * inv_a,
+        .n = -b * inv_c,
+        .a_root3 = a * root_a,
+        .k_over_c = k_over_c,
+        .root_a = root_a,
+        .inv_a = inv_a,
+        .inv_root_a = inv_root_a,
+        .inv_a_root3 = inv_a_root3,
+        .inv_c = inv_c,
+    };
+}
+
+// A circle wholly inside the star (z + p <= 1, p >= kMinRadius), far form q = -p: A =
+// 1 - (z+p)^2 (floored at kMinA), B = -4 z p, C = (z+p)^2; z and z + p as given to make_circle.
+template <class V>
+struct FarCircle : RimCoefficients<V> {
+    V z;
+    double p;
+    V winding;                 // sign of p - z (0 for the rim through S)
+    lanes::MaskOf<V> with_rj;  // cj != 0 (not for z = 0 or z = p)
+};
+
+template <class V>
+FarCircle<V> far_circle(V z, double p) {
+    const V zpp = z + p;
+    const V zmp = z - p;
+    // The rim through S: K = 0 drops the third-kind term (infinite at the point on S) and the
+    // swept angle takes its principal value, half a winding.
+    const auto through_centre = lanes::fabs(zmp) < kThroughCentre * zpp;
+    // K = p^2 - z^2 as a product: p^2 - z^2 loses all digits where the rim passes S.
+    const V k = lanes::select(through_centre, 0.0, (p - z) * (p + z));
+    const V winding = lanes::select(through_centre, 0.0,
+                                    lanes::select(p > z, 1.0, lanes::select(p < z, -1.0, 0.0)));
+    const V a = lanes::max_of((1.0 - zpp) * (1.0 + zpp), kMinA);
+    const V b = -4.0 * z * p;
+    const RimCoefficients<V> c = rim_coefficients(a, b, k, zpp, zmp);
+    return FarCircle<V>{c, z, p, winding, c.cj != 0.0};
+}
+
+// The circle's fields that both forms take from the coefficients (the rest at their defaults).
+inline Circle circle_of(RimKind kind, double z, double p, const RimCoefficients<double>& c) {
+    return Circle{
+        .kind = kind,
+        .z = z,
+        .p = p,
+        .kappa = c.kappa,
+        .eta = c.eta,
+        .root_eta = c.root_eta,
+        .v = c.v,
+        .cf = c.cf,
+        .cd = c.cd,
+        .cj = c.cj,
+        .ce = c.ce,
+        .m = c.m,
+        .n = c.n,
+        .a_root3 = c.a_root3,
+        .k_over_c = c.k_over_c,
+    };
+}
+
 inline Circle make_circle(double z, double p) {
     // Both rounded once: every quantity below that locates the rim relative to the limb is
     // built from these same two numbers, so that a rim arc and a limb arc of rounding-level
@@ -300,99 +413,45 @@ inline Circle make_circle(double z, double p) {
         // The whole limb lies inside the circle (possible only for radii of one and more).
         return Circle{.kind = RimKind::kCovering, .z = z, .p = p, .limb_half = kPi};
     }
-    // Every field is given once below (the circle is built in one piece: filling it with
-    // zeros first and then writing it cost measurably).
-    //
-    // K = p^2 - z^2 as a product: p^2 - z^2 loses all digits where the rim passes S.
-    double k = (p - z) * (p + z);
-    double winding = p > z ? 1.0 : (p < z ? -1.0 : 0.0);
-    const bool far_form = zpp <= 1.0;
-    // Far form, q = -p: psi = 0 at the rim point farthest from S. Near form, q = p: psi = 0 at
-    // the rim point nearest S, which is inside the star.
-    const double a =
-        far_form ? std::max((1.0 - zpp) * (1.0 + zpp), kMinA) : (1.0 - zmp) * (1.0 + zmp);
-    const double b = far_form ? -4.0 * z * p : 4.0 * z * p;
-    // z - q and z + q; C = (z - q)^2 through the reciprocal of its root.
-    const double z_minus_q = far_form ? zpp : zmp;
-    const double z_plus_q = far_form ? zmp : zpp;
-    const double inv_root_c = 1.0 / z_minus_q;
-    const double ratio = z_plus_q * inv_root_c;
-    double lambda = far_form ? -ratio : -zmp / zpp;
-    if (far_form && std::fabs(zmp) < kThroughCentre * zpp) {
-        // The rim through S: K = 0 drops the third-kind term (infinite at the point on S) and
-        // lambda = 0 takes the principal value of the swept angle, half a winding.
-        k = 0.0;
-        lambda = 0.0;
-        winding = 0.0;
+    if (zpp <= 1.0) {
+        // Far form, q = -p: psi = 0 at the rim point farthest from S.
+        const FarCircle<double> far = far_circle(z, p);
+        Circle circle = circle_of(RimKind::kInside, z, p, far);
+        circle.lambda = far.winding == 0.0 ? 0.0 : -(zmp * (1.0 / zpp));
+        circle.winding = far.winding;
+        circle.with_rj = far.with_rj;
+        return circle;
     }
-    double window = 0.0;
-    double limb_half = 0.0;
-    double limb_sine = 0.0;
-    double limb_cosine = 1.0;
-    const double root_a = std::sqrt(a);
-    if (!far_form) {
-        // The rim meets the limb where mu = 0, sin^2 psi = A/B: psi = +-window/2.
-        const double root_beyond = std::sqrt((zpp - 1.0) * (zpp + 1.0));
-        window = 2.0 * angle_of(root_a, root_beyond);
-        const double inv_root_b = 1.0 / std::sqrt(b);
-        limb_sine = root_a * inv_root_b;
-        limb_cosine = root_beyond * inv_root_b;
-        // Half-angle law in the triangle S, P, limb crossing.
-        limb_half = 2.0 * angle_of(std::sqrt((zpp - 1.0) * (1.0 - zmp)),
-                                   std::sqrt((1.0 + zpp) * (1.0 + zmp)));
-    }
-    // One division for 1/A and 1/sqrt(A).
-    const double inv_a_root3 = 1.0 / (a * root_a);
-    const double inv_a = root_a * inv_a_root3;
-    const double inv_root_a = a * inv_a_root3;
-    const double inv_c = inv_root_c * inv_root_c;
-    const double k_over_c = k * inv_c;
-    const double root_eta = std::fabs(ratio);
-    // The 1/sqrt(A) terms of the coefficient of s R_F cancel because 1/C - 1 = A/C.
-    double cf = root_a * (a - b * kThird - k + k_over_c);
-    double cj = -k * b * (inv_c * inv_c) * inv_root_a * kThird;
+    // Near form, q = p: psi = 0 at the rim point nearest S, which is inside the star.
+    const double k = (p - z) * (p + z);
+    const double a = (1.0 - zmp) * (1.0 + zmp);
+    const double b = 4.0 * z * p;
+    RimCoefficients<double> c = rim_coefficients(a, b, k, zmp, zpp);
+    // The rim meets the limb where mu = 0, sin^2 psi = A/B: psi = +-window/2.
+    const double root_a = c.root_a;
+    const double root_beyond = std::sqrt((zpp - 1.0) * (zpp + 1.0));
+    const double inv_root_b = 1.0 / std::sqrt(b);
     // A crossing rim that passes close to S: K/(C sqrt(A)) Pi(n) with the transformed Pi, the
     // s R_F part leaving cf and the remaining terms taking their own coefficients. Here
     // z - p < p, so A > 3/4.
-    const bool near_centre = !far_form && b * inv_c > kNearCentreRatio;
-    double cc = 0.0;
-    double c_over_a = 0.0;
+    const bool near_centre = b * c.inv_c > kNearCentreRatio;
+    Circle circle = circle_of(RimKind::kCrossing, z, p, c);
     if (near_centre) {
-        cf = root_a * (a - b / 3.0 - k) - k * inv_root_a;
-        cj = k * inv_a_root3 * kThird;
-        cc = k * inv_c * inv_root_a;
-        c_over_a = inv_a / inv_c;
+        circle.cf = root_a * (a - b / 3.0 - k) - k * c.inv_root_a;
+        circle.cj = k * c.inv_a_root3 * kThird;
+        circle.cc = k * c.inv_c * c.inv_root_a;
+        circle.c_over_a = c.inv_a / c.inv_c;
     }
-    return Circle{
-        .kind = far_form ? RimKind::kInside : RimKind::kCrossing,
-        .z = z,
-        .p = p,
-        // kappa = (1 - (z+q)^2) / A, eta = ((z+q)/(z-q))^2.
-        .kappa = (1.0 - z_plus_q) * (1.0 + z_plus_q) * inv_a,
-        .eta = ratio * ratio,
-        .root_eta = root_eta,
-        // The third kind's defect of a whole half-rim (half_turn_excess): v = sqrt(n q (n - m)),
-        // which with A + C = 1 is 4 z p |z - p| / ((z + p)^3 sqrt A).
-        .v = -b * root_eta * inv_c * inv_root_a,
-        .lambda = lambda,
-        .winding = winding,
-        .cf = cf,
-        .cd = b * (2.0 * b - 4.0 * a + 3.0 * k) * inv_root_a * kNinth,
-        .cj = cj,
-        .ce = root_a * b * kThird,
-        .with_rj = cj != 0.0,
-        .near_centre = near_centre,
-        .cc = cc,
-        .c_over_a = c_over_a,
-        .window = window,
-        .limb_half = limb_half,
-        .limb_sine = limb_sine,
-        .limb_cosine = limb_cosine,
-        .m = b * inv_a,
-        .n = -b * inv_c,
-        .a_root3 = a * root_a,
-        .k_over_c = k_over_c,
-    };
+    circle.lambda = -zmp / zpp;
+    circle.winding = p > z ? 1.0 : (p < z ? -1.0 : 0.0);
+    circle.with_rj = circle.cj != 0.0;
+    circle.near_centre = near_centre;
+    circle.window = 2.0 * angle_of(root_a, root_beyond);
+    circle.limb_half =
+        2.0 * angle_of(std::sqrt((zpp - 1.0) * (1.0 - zmp)), std::sqrt((1.0 + zpp) * (1.0 + zmp)));
+    circle.limb_sine = root_a * inv_root_b;
+    circle.limb_cosine = root_beyond * inv_root_b;
+    return circle;
 }
 
 // A weighted sum of values of H over the rim ends of one point. The elliptic integrals of all
@@ -501,27 +560,36 @@ inline RimEnd far_end(const Circle& circle, double u) {
                   k};
 }
 
+// S0 and S2 of a rim arc along which alpha gains d_alpha, sin alpha changes by d_sin and
+// sin 2 alpha by d_sin2: on the rim X x dX = (p^2 + z p cos alpha) dalpha, and F2/r^2 =
+// e0 + e1 cos(alpha).
+template <class V>
+struct RimArcS0S2 {
+    V s0;
+    V s2;
+};
+
+template <class V>
+RimArcS0S2<V> rim_arc_s0_s2(V z, double p, double d_alpha, V d_sin, V d_sin2) {
+    const V zp = z * p;
+    const double pp = p * p;
+    const V e0 = 0.5 - (z * z + pp) / 4.0;
+    const V e1 = -zp / 2.0;
+    return RimArcS0S2<V>{
+        0.5 * (pp * d_alpha + zp * d_sin),
+        e0 * pp * d_alpha + (e0 * zp + e1 * pp) * d_sin + e1 * zp * (d_alpha / 2.0 + d_sin2 / 4.0)};
+}
+
 // Moments of the rim arc between two ends, traversed with alpha increasing by d_alpha, except
 // for the elliptic part of S1 (-J/3).
 inline Moments rim_arc_elementary(const Circle& circle, const RimEnd& from, const RimEnd& to,
                                   double d_alpha) {
-    const double z = circle.z;
-    const double p = circle.p;
-    const double zp = z * p;
-    const double pp = p * p;
+    // Change of sin alpha and of sin 2 alpha.
     const double d_sin = to.sin_alpha - from.sin_alpha;
-    // Change of sin 2 alpha.
     const double d_sin2 = 2.0 * (to.sin_alpha * to.cos_alpha - from.sin_alpha * from.cos_alpha);
-    // F2/r^2 = e0 + e1 cos(alpha) on the rim.
-    const double e0 = 0.5 - (z * z + pp) / 4.0;
-    const double e1 = -zp / 2.0;
-    Moments m;
-    m.s0 = 0.5 * (pp * d_alpha + zp * d_sin);
-    m.s2 =
-        e0 * pp * d_alpha + (e0 * zp + e1 * pp) * d_sin + e1 * zp * (d_alpha / 2.0 + d_sin2 / 4.0);
+    const RimArcS0S2<double> arc = rim_arc_s0_s2(circle.z, circle.p, d_alpha, d_sin, d_sin2);
     // S1 = (swept polar angle - J)/3, the swept angle being d_alpha/2 + dG.
-    m.s1 = (d_alpha / 2.0 + (to.g - from.g)) / 3.0;
-    return m;
+    return Moments{arc.s0, (d_alpha / 2.0 + (to.g - from.g)) / 3.0, arc.s2};
 }
 
 // The whole rim arc: the elliptic part -J = H(end) - H(start), whole half turns of psi
@@ -818,14 +886,16 @@ inline Moments boundary_moments_by_ends(const Boundary& boundary) {
 // X = P +- p e, whose cross product is -2 z p sin alpha and dot product z^2 - p^2, taken in
 // (0, 2 pi) when S lies inside the circle (the rim winds about it) and in (-pi, pi) when not.
 // For the rim through S it is the principal value pi/2, as G's is.
-inline double half_turn_swept(const Circle& circle, double sin_alpha) {
-    if (circle.winding == 0.0) {
+inline double half_turn_swept(double winding, double z, double p, double sin_alpha) {
+    if (winding == 0.0) {
         return kHalfPi;
     }
-    const double z = circle.z;
-    const double p = circle.p;
     const double angle = angle_of(-2.0 * z * p * sin_alpha, (z - p) * (z + p));
-    return circle.winding > 0.0 && angle < 0.0 ? angle + kTwoPi : angle;
+    return winding > 0.0 && angle < 0.0 ? angle + kTwoPi : angle;
+}
+
+inline double half_turn_swept(const Circle& circle, double sin_alpha) {
+    return half_turn_swept(circle.winding, circle.z, circle.p, sin_alpha);
 }
 
 // For a planet wholly inside the star (two whole half-rims and the two line pieces, both
@@ -847,18 +917,11 @@ inline bool may_wind(const Boundary& boundary, int inside_mask) {
            circles[0].eta >= kWindingMinEta && circles[1].eta >= kWindingMinEta;
 }
 
-// 2 pi W: a full turn when the closed boundary winds about S.
-inline double winding_turn(const Boundary& boundary) {
-    // S lies in half 1 when left of the line (h > 0) and within p1 of P, in half 2 likewise.
-    const double z = boundary.z;
-    const auto& circles = boundary.circles;
-    const bool covered = boundary.line.h > 0.0 ? z < circles[0].p : z < circles[1].p;
+// 2 pi W: a full turn when the closed boundary winds about S, which lies in half 1 when left of
+// the line (h > 0) and within p1 of P, in half 2 likewise.
+inline double winding_turn(double z, double h, double p1, double p2) {
+    const bool covered = h > 0.0 ? z < p1 : z < p2;
     return covered ? kTwoPi : 0.0;
-}
-
-// The rims' swept angle plus T from the winding product re + i im (re > 0).
-inline double winding_angle(const Boundary& boundary, double re, double im) {
-    return winding_turn(boundary) - std::atan(im / re);
 }
 
 // Weighted Carlson parts cf s R_F + cd s^3 R_D + cj s^3 R_J of H, complete ones by Bulirsch's
@@ -868,19 +931,26 @@ class CarlsonLanes {
     static constexpr int kCapacity = 6;
     static constexpr int kCompleteCapacity = 4;
 
-    // weight times the Carlson part of H(psi), s = sin psi != 0, c = cos psi > 0.
-    void add_incomplete(const Circle& circle, double s, double c, double weight) {
+    // weight times the Carlson part of H(psi), s = sin psi != 0, c = cos psi > 0, of a circle
+    // with these kappa, eta and coefficients.
+    void add_incomplete(double kappa, double eta, bool with_rj, double cf, double cd, double cj,
+                        double s, double c, double weight) {
         const double cc = c * c;
         const double ss = s * s;
         const double ws = weight * s;
         const double ws3 = ws * ss;
         x_[count_] = cc;
-        y_[count_] = std::max(cc + circle.kappa * ss, 0.0);
-        p_[count_] = circle.with_rj ? cc + circle.eta * ss : 1.0;
-        wf_[count_] = circle.cf * ws;
-        wd_[count_] = circle.cd * ws3;
-        wj_[count_] = circle.with_rj ? circle.cj * ws3 : 0.0;
+        y_[count_] = std::max(cc + kappa * ss, 0.0);
+        p_[count_] = with_rj ? cc + eta * ss : 1.0;
+        wf_[count_] = cf * ws;
+        wd_[count_] = cd * ws3;
+        wj_[count_] = with_rj ? cj * ws3 : 0.0;
         ++count_;
+    }
+
+    void add_incomplete(const Circle& circle, double s, double c, double weight) {
+        add_incomplete(circle.kappa, circle.eta, circle.with_rj, circle.cf, circle.cd, circle.cj, s,
+                       c, weight);
     }
 
     // A complete triple R(0, kc^2, 1, r) with its three weights (root_r = sqrt r, inv_root_r
@@ -896,6 +966,11 @@ class CarlsonLanes {
             sum += i + 1 < complete_count_ ? complete_pair(complete_[i], complete_[i + 1])
                                            : complete_one(complete_[i]);
         }
+        return with_incomplete(sum);
+    }
+
+    // `sum` with the incomplete parts added, one by one in the order they came.
+    double with_incomplete(double sum) const {
         if (count_ > 0) {
             double ones[kCapacity];
             std::fill(ones, ones + kCapacity, 1.0);
@@ -906,6 +981,11 @@ class CarlsonLanes {
             }
         }
         return sum;
+    }
+
+    // The weighted complete triple of a whole half-rim, as total() weighs it.
+    static double weighted_complete(double wf, double wd, double wj, const cel::CelTriple& t) {
+        return wf * t.first + wd * t.second + (wj != 0.0 ? wj * t.third : 0.0);
     }
 
   private:
@@ -920,9 +1000,7 @@ class CarlsonLanes {
         cel::SharedIteration iteration() const {
             return cel::SharedIteration(kc, root_r, inv_root_r, {1.0, 1.0}, {0.0, 3.0}, {0.0, 3.0});
         }
-        double weighted(const cel::CelTriple& t) const {
-            return wf * t.first + wd * t.second + (wj != 0.0 ? wj * t.third : 0.0);
-        }
+        double weighted(const cel::CelTriple& t) const { return weighted_complete(wf, wd, wj, t); }
     };
 
     static double complete_one(const Complete& lane) {
@@ -962,41 +1040,98 @@ class CarlsonLanes {
 inline constexpr std::array<std::pair<int, double>, 7> kShortEndRatio = {
     {{4, 0.0227}, {5, 0.09}, {6, 0.18}, {7, 0.3}, {8, 0.45}, {10, 0.85}, {12, 1.052}}};
 
-template <std::size_t N>
-double short_end_integral(const Circle& circle, double s) {
+// The node count of the short-end rule for sin sigma'' = s of a circle of parameter m, or 0
+// where no rule of kShortEndRatio is good to rounding.
+inline int short_end_nodes(double s, double m) {
+    const double ratio_real = s / (1.0 - s);
+    // (s/delta)^2 for the imaginary pair, s^2 (-m).
+    const double ratio_imaginary_sq = s * s * -m;
+    for (const auto& [count, ratio] : kShortEndRatio) {
+        if (ratio_real <= ratio && ratio_imaginary_sq <= ratio * ratio) {
+            return count;
+        }
+    }
+    return 0;
+}
+
+// One node's term of the short end: weight times the integrand at u = s (1 + node)/2.
+template <class V>
+V short_end_term(V s, V node, V weight, V m, V n, V k_over_c) {
+    const V u = 0.5 * s * (1.0 + node);
+    const V uu = u * u;
+    const V y = 1.0 - m * uu;    // mu^2 / A
+    const V rest = 1.0 - uu;     // cos^2 psi
+    const V rho = 1.0 - n * uu;  // r^2 / C
+    // One division for y / cos^2 and 1 / rho.
+    const V inv = 1.0 / (rest * rho);
+    return weight * (y * lanes::sqrt(y * rho * inv) * (1.0 + k_over_c * rest * inv));
+}
+
+template <std::size_t N, class C>
+double short_end_integral(const C& circle, double s) {
     constexpr quadrature::GaussLegendre<N> rule = quadrature::make_gauss_legendre<N>();
-    const double m = circle.m;
-    const double n = circle.n;
-    const double k_over_c = circle.k_over_c;
     double sum = 0.0;
     for (std::size_t j = 0; j < N; ++j) {
-        const double u = 0.5 * s * (1.0 + rule.nodes[j]);
-        const double uu = u * u;
-        const double y = 1.0 - m * uu;    // mu^2 / A
-        const double rest = 1.0 - uu;     // cos^2 psi
-        const double rho = 1.0 - n * uu;  // r^2 / C
-        // One division for y / cos^2 and 1 / rho.
-        const double inv = 1.0 / (rest * rho);
-        sum += rule.weights[j] * (y * std::sqrt(y * rho * inv) * (1.0 + k_over_c * rest * inv));
+        sum +=
+            short_end_term(s, rule.nodes[j], rule.weights[j], circle.m, circle.n, circle.k_over_c);
     }
     return circle.a_root3 * 0.5 * s * sum;
 }
 
+// The short-end rules padded to the longest, so that two lanes can run rules of different
+// lengths side by side: a padded node has weight 0 at u = 0, where the integrand is finite, and
+// adds exactly nothing.
+struct PaddedShortRule {
+    std::array<double, 12> nodes;
+    std::array<double, 12> weights;
+};
+
+template <std::size_t N>
+constexpr PaddedShortRule padded_short_rule() {
+    constexpr quadrature::GaussLegendre<N> rule = quadrature::make_gauss_legendre<N>();
+    PaddedShortRule padded{};
+    for (std::size_t j = 0; j < 12; ++j) {
+        padded.nodes[j] = j < N ? rule.nodes[j] : -1.0;
+        padded.weights[j] = j < N ? rule.weights[j] : 0.0;
+    }
+    return padded;
+}
+
+// Indexed by node count (the counts kShortEndRatio does not use, 0 among them, add nothing).
+inline constexpr std::array<PaddedShortRule, 13> kPaddedShortRules = {
+    padded_short_rule<0>(), padded_short_rule<0>(), padded_short_rule<0>(),  padded_short_rule<0>(),
+    padded_short_rule<4>(), padded_short_rule<5>(), padded_short_rule<6>(),  padded_short_rule<7>(),
+    padded_short_rule<8>(), padded_short_rule<0>(), padded_short_rule<10>(), padded_short_rule<0>(),
+    padded_short_rule<12>()};
+
+// The short ends of two lanes, lane i by the rule of nodes[i] points (each lane's sum the one
+// short_end_integral gives it alone).
+inline lanes::Pair short_end_integral_pair(const int nodes[2], lanes::Pair s, lanes::Pair m,
+                                           lanes::Pair n, lanes::Pair k_over_c,
+                                           lanes::Pair a_root3) {
+    const PaddedShortRule& first = kPaddedShortRules[static_cast<std::size_t>(nodes[0])];
+    const PaddedShortRule& second = kPaddedShortRules[static_cast<std::size_t>(nodes[1])];
+    const std::size_t count = static_cast<std::size_t>(std::max(nodes[0], nodes[1]));
+    lanes::Pair sum = lanes::broadcast(0.0);
+    for (std::size_t j = 0; j < count; ++j) {
+        sum += short_end_term(s, lanes::pair(first.nodes[j], second.nodes[j]),
+                              lanes::pair(first.weights[j], second.weights[j]), m, n, k_over_c);
+    }
+    return a_root3 * 0.5 * s * sum;
+}
+
+// The algebraic term ce s c sqrt(y) of H(psi), sin psi = s, cos psi = c.
+template <class V, class C>
+V algebraic_term(const C& circle, V s, V c) {
+    return circle.ce * s * c * lanes::sqrt(lanes::max_of(c * c + circle.kappa * (s * s), 0.0));
+}
+
 // H(psi) less its algebraic term ce s c sqrt(y), for sin psi = s, cos psi = c, by quadrature
 // if few nodes do; false if not.
-inline bool short_end(const Circle& circle, double s, double c, double& value) {
-    const double ratio_real = s / (1.0 - s);
-    // (s/delta)^2 for the imaginary pair, s^2 (-m).
-    const double ratio_imaginary_sq = s * s * -circle.m;
-    int nodes = 0;
-    for (const auto& [count, ratio] : kShortEndRatio) {
-        if (ratio_real <= ratio && ratio_imaginary_sq <= ratio * ratio) {
-            nodes = count;
-            break;
-        }
-    }
+template <class C>
+bool short_end(const C& circle, double s, double c, double& value) {
     double h = 0.0;
-    switch (nodes) {
+    switch (short_end_nodes(s, circle.m)) {
         case 4:
             h = short_end_integral<4>(circle, s);
             break;
@@ -1021,7 +1156,7 @@ inline bool short_end(const Circle& circle, double s, double c, double& value) {
         default:
             return false;
     }
-    value = h - circle.ce * s * c * std::sqrt(std::max(c * c + circle.kappa * (s * s), 0.0));
+    value = h - algebraic_term(circle, s, c);
     return true;
 }
 
@@ -1043,51 +1178,127 @@ struct ArgumentProduct {
     }
 };
 
-// weight times Y(a) = H(a) + H(pi/2 - a) - H(pi/2) of a far-form circle, a in [0, pi/2] given
-// by s = sin a, c = cos a: the Carlson part of H at sigma'' into `lanes`, the third kind's
-// defect (an arctangent) into `defects`, the rest returned.
-inline double half_turn_excess(const Circle& circle, double kc, double s, double c, double weight,
-                               CarlsonLanes& lanes, ArgumentProduct& defects) {
-    const double m = circle.m;
-    const double n = circle.n;
-    const double q = circle.eta;  // 1 - n
-    const double ss = s * s;
-    const double cc = c * c;
-    const double sc = s * c;
+// Y(a) = H(a) + H(pi/2 - a) - H(pi/2) of a far-form circle, a in [0, pi/2] given by s = sin a,
+// c = cos a, taken apart: `rest` is all of it but H at sigma'' (sin, cos = end_sine,
+// end_cosine) less its algebraic term, and the third kind's defect, an arctangent of
+// defect_y / defect_x whose sign is that of z - p.
+template <class V>
+struct HalfTurnExcess {
+    V rest;
+    V end_sine;
+    V end_cosine;
+    V defect_x;
+    V defect_y;
+};
+
+template <class V, class C>
+HalfTurnExcess<V> half_turn_excess_parts(const C& circle, V kc, V s, V c) {
+    const V m = circle.m;
+    const V n = circle.n;
+    const V q = circle.eta;  // 1 - n
+    const V ss = s * s;
+    const V cc = c * c;
+    const V sc = s * c;
     // Delta at a and at pi/2 - a.
-    const double da = std::sqrt(cc + circle.kappa * ss);
-    const double db = std::sqrt(ss + circle.kappa * cc);
-    const double dadb = da * db;
-    const double spread = 1.0 - m * (ss * cc);
-    const double weighted_deltas = ss * db + cc * da;
+    const V da = lanes::sqrt(cc + circle.kappa * ss);
+    const V db = lanes::sqrt(ss + circle.kappa * cc);
+    const V dadb = da * db;
+    const V spread = 1.0 - m * (ss * cc);
+    const V weighted_deltas = ss * db + cc * da;
     // sigma'' from its tangent, both parts positive.
-    const double rise = -m * sc * spread;
-    const double run = (dadb + 1.0) * kc * weighted_deltas;
-    const double inv_length = 1.0 / std::sqrt(rise * rise + run * run);
-    const double s2 = rise * inv_length;
-    const double c2 = run * inv_length;
-    const double sigma_sine = weighted_deltas / spread;
+    const V rise = -m * sc * spread;
+    const V run = (dadb + 1.0) * kc * weighted_deltas;
+    const V inv_length = 1.0 / lanes::sqrt(rise * rise + run * run);
+    const V s2 = rise * inv_length;
+    const V c2 = run * inv_length;
+    const V sigma_sine = weighted_deltas / spread;
     // The second kind's defect, -(3 cd/m) m sin(sigma) (s c - sin sigma''), and the algebraic
     // term cE s c Delta at both ends (it vanishes at pi/2 and is left out at sigma'').
-    double rest = -3.0 * circle.cd * sigma_sine * (sc - s2) + circle.ce * sc * (da + db);
-    double short_value = 0.0;
+    //
+    // The third kind's defect, -(3 cj / v) atan(v (Da + Db) s c / (q (kc^2 + Da Db + n m s^2
+    // c^2))). With v = 4 z p |z - p| / ((z + p)^3 sqrt A) and 3 cj = 4 z p (p - z) / ((z +
+    // p)^3 sqrt A) its weight -3 cj / v is the sign of z - p, and the denominator is positive
+    // (q > 0 where cj != 0, and kc^2 + Da Db + n m s^2 c^2 >= 2).
+    return HalfTurnExcess<V>{
+        .rest = -3.0 * circle.cd * sigma_sine * (sc - s2) + circle.ce * sc * (da + db),
+        .end_sine = s2,
+        .end_cosine = c2,
+        .defect_x = q * (circle.kappa + dadb + n * m * (ss * cc)),
+        .defect_y = circle.v * (da + db) * sc,
+    };
+}
+
+// A whole half-rim of a circle inside the star, alpha from theta' (index 0, half 1) or
+// theta' + pi (index 1, half 2) on, half a turn: d_alpha = pi, sin alpha changes by
+// -2 sin(alpha_from), sin 2 alpha by 0. Its S0 and S2, sin(alpha) at its start (for the polar
+// angle it sweeps), the complete triple of its H(pi/2) with weights, and weight times Y(a).
+//
+// H(end) - H(start) = -Q: with theta'/2 beyond a quarter turn half 1 takes Q = H(pi/2) + Y(a),
+// a = pi - theta'/2, and half 2 Q = H(pi/2) - Y(a); below it a = pi/2 - theta'/2 and the signs
+// of Y swap.
+template <class V>
+struct WholeHalfRim {
+    V s0;
+    V s2;
+    V inside_sine;
+    V kc;
+    V root_eta;  // sqrt(eta) and its inverse; 1 without a third kind
+    V inv_root_eta;
+    V wf;
+    V wd;
+    V wj;
+    V weight;
+    HalfTurnExcess<V> excess;
+};
+
+template <class V, class C>
+WholeHalfRim<V> whole_half_rim(const C& circle, int index, V half_sine, V half_cosine) {
+    const V sine = 2.0 * half_sine * half_cosine;  // sin(theta)
+    const V d_sin = index == 0 ? -2.0 * sine : 2.0 * sine;
+    const auto beyond = half_cosine <= 0.0;
+    const V s = lanes::select(beyond, half_sine, half_cosine);
+    const V c = lanes::select(beyond, -half_cosine, half_sine);
+    const auto plus = index == 0 ? beyond : !beyond;
+    const V kc = lanes::sqrt(circle.kappa);
+    const V root_eta = lanes::select(circle.with_rj, circle.root_eta, 1.0);
+    const RimArcS0S2<V> arc =
+        rim_arc_s0_s2(V(circle.z), circle.p, kPi, d_sin, lanes::splat<V>(0.0));
+    return WholeHalfRim<V>{
+        .s0 = arc.s0,
+        .s2 = arc.s2,
+        .inside_sine = -0.5 * d_sin,
+        .kc = kc,
+        .root_eta = root_eta,
+        .inv_root_eta = 1.0 / root_eta,
+        .wf = -circle.cf,
+        .wd = -circle.cd,
+        .wj = lanes::select(circle.with_rj, -circle.cj, 0.0),
+        .weight = lanes::select(plus, -1.0, 1.0),
+        .excess = half_turn_excess_parts(circle, kc, s, c),
+    };
+}
+
+// weight times Y(a) of one whole half-rim: the short end sigma'' by quadrature where a short
+// rule does, else its Carlson part into `lanes`; the defect into `defects`.
+inline double finish_half_turn_excess(const Circle& circle, const WholeHalfRim<double>& rim,
+                                      CarlsonLanes& lanes, ArgumentProduct& defects) {
+    const HalfTurnExcess<double>& excess = rim.excess;
+    double rest = excess.rest;
+    const double s2 = excess.end_sine;
     if (s2 != 0.0) {
-        if (short_end(circle, s2, c2, short_value)) {
+        double short_value = 0.0;
+        if (short_end(circle, s2, excess.end_cosine, short_value)) {
             rest += short_value;
         } else {
-            lanes.add_incomplete(circle, s2, c2, weight);
+            lanes.add_incomplete(circle.kappa, circle.eta, circle.with_rj, circle.cf, circle.cd,
+                                 circle.cj, s2, excess.end_cosine, rim.weight);
         }
     }
     if (circle.with_rj) {
-        // The third kind's defect, -(3 cj / v) atan(v (Da + Db) s c / (q (kc^2 + Da Db + n m s^2
-        // c^2))). With v = 4 z p |z - p| / ((z + p)^3 sqrt A) and 3 cj = 4 z p (p - z) / ((z +
-        // p)^3 sqrt A) its weight -3 cj / v is the sign of z - p, and the denominator is positive
-        // (q > 0 where cj != 0, and kc^2 + Da Db + n m s^2 c^2 >= 2).
-        const double v = circle.v;
-        const double sign = circle.z > circle.p ? weight : -weight;
-        defects.add(q * (circle.kappa + dadb + n * m * (ss * cc)), v * (da + db) * sc, sign);
+        const double sign = circle.z > circle.p ? rim.weight : -rim.weight;
+        defects.add(excess.defect_x, excess.defect_y, sign);
     }
-    return weight * rest;
+    return rim.weight * rest;
 }
 
 // sin psi and cos psi of a near-form rim end on the line, j half turns from u0: psi = -u/2 =
@@ -1106,6 +1317,102 @@ inline std::pair<double, double> rim_end_on_line(const Boundary& boundary, int t
         default:
             return {-hc, -hs};
     }
+}
+
+// The line's pieces: the signed sums over their ends (start -1, end +1) of s, s^3 and s w,
+// which give S0, S2 and part of S1, and two products of complex numbers whose arguments sum
+// arctangents over the ends: (w + i s) for the arcsine atan2(s, w), and (|h| w + i sgn(h) s)
+// for the winding (may_wind), both conjugated at a start. An end whose `present` lane is false
+// adds nothing to that lane.
+template <class V>
+struct LineSums {
+    V s_sum = lanes::splat<V>(0.0);
+    V cube_sum = lanes::splat<V>(0.0);
+    V sw = lanes::splat<V>(0.0);
+    V re2 = lanes::splat<V>(1.0);
+    V im2 = lanes::splat<V>(0.0);
+    V re3 = lanes::splat<V>(1.0);
+    V im3 = lanes::splat<V>(0.0);
+
+    // The end at s, mu w on the line there; the winding product only where `winds`.
+    void add(V s, V w, double sign, V abs_h, V side, lanes::MaskOf<V> winds,
+             lanes::MaskOf<V> present) {
+        s_sum = lanes::select(present, s_sum + sign * s, s_sum);
+        cube_sum = lanes::select(present, cube_sum + sign * (s * s * s), cube_sum);
+        sw = lanes::select(present, sw + sign * s * w, sw);
+        const V y2 = sign * s;
+        const V t2 = re2 * w - im2 * y2;
+        im2 = lanes::select(present, re2 * y2 + im2 * w, im2);
+        re2 = lanes::select(present, t2, re2);
+        if (lanes::any(winds)) {
+            const V x3 = abs_h * w;
+            const V y3 = sign * side * s;
+            const V t3 = re3 * x3 - im3 * y3;
+            im3 = lanes::select(present, re3 * y3 + im3 * x3, im3);
+            re3 = lanes::select(present, t3, re3);
+        }
+    }
+};
+
+// mu on the line at s: exactly 0 at a chord end.
+template <class V>
+V line_mu(V b, V s) {
+    return lanes::sqrt((b - lanes::fabs(s)) * (b + lanes::fabs(s)));
+}
+
+// The angles of S1 from the line's sums, for one point: the line's share line_s1, and the polar
+// angle the whole half-rims sweep added to `swept` unless the winding takes its place (then
+// with the line's T). T(s) = atan(s/h) - atan(s/(h w)) is summed over the ends as the argument
+// of a product where the winding does not replace it; the defects' arctangent goes into
+// `elementary`.
+struct LineAngles {
+    double h;
+    double b;
+    LineSums<double> sums;
+    // The ends in order (start, end of each piece) and mu there.
+    int end_count;
+    std::array<double, 4> end_s;
+    std::array<double, 4> end_w;
+    bool winds;
+    double turn;  // winding_turn: 2 pi where the closed boundary winds about S
+};
+
+inline double line_angles_s1(const LineAngles& line, ArgumentProduct& defects, bool& by_winding) {
+    const LineSums<double>& sums = line.sums;
+    const double h = line.h;
+    by_winding = line.winds && sums.re3 > 0.0;
+    // The product of T's complex numbers, where the winding does not take its place.
+    double re1 = 1.0;
+    double im1 = 0.0;
+    if (!by_winding) {
+        for (int j = 0; j < line.end_count; ++j) {
+            const double s = line.end_s[static_cast<std::size_t>(j)];
+            const double w = line.end_w[static_cast<std::size_t>(j)];
+            const double sign = j % 2 == 0 ? -1.0 : 1.0;
+            // tan T = -s h r^2 / ((1 + w)(h^2 w + s^2)); T(0) = 0.
+            const double r2 = h * h + s * s;
+            const double x1 = s == 0.0 ? 1.0 : (1.0 + w) * (h * h * w + s * s);
+            const double y1 = s == 0.0 ? 0.0 : sign * (-s * h * r2);
+            const double t1 = re1 * x1 - im1 * y1;
+            im1 = re1 * y1 + im1 * x1;
+            re1 = t1;
+        }
+    }
+    double angles = 0.0;
+    if (by_winding && defects.count > 0 && defects.re > 0.0) {
+        // The winding's arctangent and the defects' sum both lie within a quarter turn:
+        // their difference is one argument, of the defects' product times the winding
+        // product's conjugate.
+        const double re = defects.re * sums.re3 + defects.im * sums.im3;
+        const double im = defects.im * sums.re3 - defects.re * sums.im3;
+        angles = line.turn + angle_of(im, re);
+        defects.count = 0;
+    } else {
+        angles = by_winding ? line.turn - std::atan(sums.im3 / sums.re3) : angle_of(im1, re1);
+    }
+    const double b = line.b;
+    return (angles + h * (1.0 + b * b / 2.0) * angle_of(sums.im2, sums.re2) + h * sums.sw / 2.0) /
+           3.0;
 }
 
 // The moments of the whole boundary, in closed form (radii below kMaxRadius).
@@ -1131,35 +1438,16 @@ inline Moments boundary_moments(const Boundary& boundary) {
     for (int i = 0; i < boundary.arc_count; ++i) {
         const RimArc& arc = boundary.arcs[static_cast<std::size_t>(i)];
         const Circle& circle = circles[static_cast<std::size_t>(arc.circle)];
-        const double z = circle.z;
-        const double p = circle.p;
-        const double zp = z * p;
-        const double pp = p * p;
-        // F2/r^2 = e0 + e1 cos(alpha) on the rim.
-        const double e0 = 0.5 - (z * z + pp) / 4.0;
-        const double e1 = -zp / 2.0;
         if (circle.kind == RimKind::kInside) {
-            // A whole half-rim, alpha from theta' (half 1) or theta' + pi (half 2) on, half a
-            // turn: d_alpha = pi, sin alpha changes by -2 sin(alpha_from), sin 2 alpha by 0.
-            const double sine = boundary.line_sine();
-            const double d_sin = arc.circle == 0 ? -2.0 * sine : 2.0 * sine;
-            m.s0 += 0.5 * (pp * kPi + zp * d_sin);
-            m.s2 += e0 * pp * kPi + (e0 * zp + e1 * pp) * d_sin + e1 * zp * kHalfPi;
+            const WholeHalfRim<double> rim =
+                whole_half_rim(circle, arc.circle, boundary.half_sine, boundary.half_cosine);
+            m.s0 += rim.s0;
+            m.s2 += rim.s2;
             // The polar angle it sweeps, unless the closed boundary's winding gives it below.
-            inside_sines[arc.circle] = -0.5 * d_sin;
+            inside_sines[arc.circle] = rim.inside_sine;
             inside_mask |= 1 << arc.circle;
-            // H(end) - H(start) = -Q: with theta'/2 beyond a quarter turn half 1 takes
-            // Q = H(pi/2) + Y(a), a = pi - theta'/2, and half 2 Q = H(pi/2) - Y(a); below it
-            // a = pi/2 - theta'/2 and the signs of Y swap.
-            const bool beyond = boundary.half_cosine <= 0.0;
-            const double s = beyond ? boundary.half_sine : boundary.half_cosine;
-            const double c = beyond ? -boundary.half_cosine : boundary.half_sine;
-            const bool plus = (arc.circle == 0) == beyond;
-            const double kc = std::sqrt(circle.kappa);
-            const double root_eta = circle.with_rj ? circle.root_eta : 1.0;
-            lanes.add_complete(kc, root_eta, 1.0 / root_eta, -circle.cf, -circle.cd,
-                               circle.with_rj ? -circle.cj : 0.0);
-            elementary += half_turn_excess(circle, kc, s, c, plus ? -1.0 : 1.0, lanes, defects);
+            lanes.add_complete(rim.kc, rim.root_eta, rim.inv_root_eta, rim.wf, rim.wd, rim.wj);
+            elementary += finish_half_turn_excess(circle, rim, lanes, defects);
             continue;
         }
         // A crossing rim in the near form, psi = -u/2: each end on the limb or on the line.
@@ -1200,9 +1488,9 @@ inline Moments boundary_moments(const Boundary& boundary) {
                                           g_re[1] * g_re[0] + g_im[1] * g_im[0]);
         const double d_sin = sin_alpha[1] - sin_alpha[0];
         const double d_sin2 = 2.0 * (sin_alpha[1] * cos_alpha[1] - sin_alpha[0] * cos_alpha[0]);
-        m.s0 += 0.5 * (pp * d_alpha + zp * d_sin);
-        m.s2 += e0 * pp * d_alpha + (e0 * zp + e1 * pp) * d_sin +
-                e1 * zp * (d_alpha / 2.0 + d_sin2 / 4.0);
+        const RimArcS0S2<double> rim = rim_arc_s0_s2(circle.z, circle.p, d_alpha, d_sin, d_sin2);
+        m.s0 += rim.s0;
+        m.s2 += rim.s2;
     }
     for (int k = 0; k < 2; ++k) {
         if (limb_weight[k] != 0.0) {
@@ -1217,86 +1505,32 @@ inline Moments boundary_moments(const Boundary& boundary) {
         }
     }
     // The line: the regular T(s) = atan(s/h) - atan(s/(h w)) and the arcsine atan2(s, w), each
-    // summed over both pieces as the argument of a product, (den + i num) for T, (w + i s) for
-    // the arcsine, conjugated at the start of a piece.
+    // summed over both pieces as the argument of a product (LineSums, line_angles_s1).
     double line_s1 = 0.0;
     bool by_winding = false;  // the rims' swept angle taken with T from the winding
     if (boundary.segment_count > 0) {
-        const Line& line = boundary.line;
-        const double h = line.h;
-        const double b = line.b;
-        double re2 = 1.0;
-        double im2 = 0.0;
-        // The winding product of may_wind / winding_angle.
-        const bool winds = may_wind(boundary, inside_mask);
+        const double h = boundary.line.h;
+        LineAngles line{.h = h,
+                        .b = boundary.line.b,
+                        .sums = {},
+                        .end_count = 2 * boundary.segment_count,
+                        .end_s = {},
+                        .end_w = {},
+                        .winds = may_wind(boundary, inside_mask),
+                        .turn = winding_turn(boundary.z, h, circles[0].p, circles[1].p)};
         const double side = h > 0.0 ? 1.0 : -1.0;
-        double re3 = 1.0;
-        double im3 = 0.0;
-        double sw = 0.0;
-        // The signed sums of s and s^3 over the ends give S0 and S2.
-        double s_sum = 0.0;
-        double cube_sum = 0.0;
-        // The ends, in order (start, end of each piece), for the product of T if it is needed.
-        double end_s[4];
-        double end_w[4];
-        const int end_count = 2 * boundary.segment_count;
-        for (int j = 0; j < end_count; ++j) {
+        for (int j = 0; j < line.end_count; ++j) {
             const Segment& segment = boundary.segments[static_cast<std::size_t>(j / 2)];
             const bool start = j % 2 == 0;
             const double s = start ? segment.s_from : segment.s_to;
-            const double sign = start ? -1.0 : 1.0;
-            // mu on the line; exactly 0 at a chord end.
-            const double w = std::sqrt((b - std::fabs(s)) * (b + std::fabs(s)));
-            end_s[j] = s;
-            end_w[j] = w;
-            s_sum += sign * s;
-            cube_sum += sign * (s * s * s);
-            sw += sign * s * w;
-            const double y2 = sign * s;
-            const double t2 = re2 * w - im2 * y2;
-            im2 = re2 * y2 + im2 * w;
-            re2 = t2;
-            if (winds) {
-                const double x3 = std::fabs(h) * w;
-                const double y3 = sign * side * s;
-                const double t3 = re3 * x3 - im3 * y3;
-                im3 = re3 * y3 + im3 * x3;
-                re3 = t3;
-            }
+            const double w = line_mu(line.b, s);
+            line.end_s[static_cast<std::size_t>(j)] = s;
+            line.end_w[static_cast<std::size_t>(j)] = w;
+            line.sums.add(s, w, start ? -1.0 : 1.0, std::fabs(h), side, line.winds, true);
         }
-        m.s0 += h * s_sum / 2.0;
-        m.s2 += h * ((0.5 - h * h / 4.0) * s_sum - cube_sum / 12.0);
-        by_winding = winds && re3 > 0.0;
-        // The product of T's complex numbers, where the winding does not take its place.
-        double re1 = 1.0;
-        double im1 = 0.0;
-        if (!by_winding) {
-            for (int j = 0; j < end_count; ++j) {
-                const double s = end_s[j];
-                const double w = end_w[j];
-                const double sign = j % 2 == 0 ? -1.0 : 1.0;
-                // tan T = -s h r^2 / ((1 + w)(h^2 w + s^2)); T(0) = 0.
-                const double r2 = h * h + s * s;
-                const double x1 = s == 0.0 ? 1.0 : (1.0 + w) * (h * h * w + s * s);
-                const double y1 = s == 0.0 ? 0.0 : sign * (-s * h * r2);
-                const double t1 = re1 * x1 - im1 * y1;
-                im1 = re1 * y1 + im1 * x1;
-                re1 = t1;
-            }
-        }
-        double angles = 0.0;
-        if (by_winding && defects.count > 0 && defects.re > 0.0) {
-            // The winding's arctangent and the defects' sum both lie within a quarter turn:
-            // their difference is one argument, of the defects' product times the winding
-            // product's conjugate.
-            const double re = defects.re * re3 + defects.im * im3;
-            const double im = defects.im * re3 - defects.re * im3;
-            angles = winding_turn(boundary) + angle_of(im, re);
-            defects.count = 0;
-        } else {
-            angles = by_winding ? winding_angle(boundary, re3, im3) : angle_of(im1, re1);
-        }
-        line_s1 = (angles + h * (1.0 + b * b / 2.0) * angle_of(im2, re2) + h * sw / 2.0) / 3.0;
+        m.s0 += h * line.sums.s_sum / 2.0;
+        m.s2 += h * ((0.5 - h * h / 4.0) * line.sums.s_sum - line.sums.cube_sum / 12.0);
+        line_s1 = line_angles_s1(line, defects, by_winding);
     }
     if (!by_winding) {
         for (int k = 0; k < 2; ++k) {
@@ -1310,6 +1544,223 @@ inline Moments boundary_moments(const Boundary& boundary) {
     }
     m.s1 += (swept + elementary + lanes.total() + boundary.limb) / 3.0 + line_s1;
     return m + Moments{boundary.limb / 2.0, 0.0, boundary.limb / 4.0};
+}
+
+// ----------------------------------------------------------------------------------------
+// A planet wholly inside the star
+// ----------------------------------------------------------------------------------------
+//
+// Most points of a transit have the whole planet inside the star: both rims are whole
+// half-rims, and both pieces of the line lie inside it. Their moments are worked out here
+// without enumerating the pieces, and for two points at once in the lanes of lanes::Pair
+// (V = lanes::Pair), each lane the same bit for bit as the point alone (V = double), and as
+// boundary_moments of its boundary: the same functions in the same order. What depends on
+// one lane's values alone (the choice of a short-end rule, Carlson's duplication where no rule
+// does, the arctangents) runs lane by lane.
+
+// Whether the planet lies wholly inside the star with both radii of the closed form and
+// apart: both circles far form (z + p <= 1, as make_circle decides) with a rim
+// (p >= kMinRadius).
+inline bool wholly_inside(double z, double p1, double p2) {
+    return z + p1 <= 1.0 && z + p2 <= 1.0 && p1 >= kMinRadius && p2 >= kMinRadius && p1 != p2 &&
+           std::max(p1, p2) < kMaxRadius;
+}
+
+// H at sigma'' less its algebraic term by the short rules, lane by lane (`nodes` its rules'
+// node counts, 0 for a lane that takes none; that lane's value is not used).
+template <class V>
+V short_end_values(const FarCircle<V>& circle, const int nodes[], V s, V c) {
+    if constexpr (std::is_same_v<V, double>) {
+        double value = 0.0;
+        return short_end(circle, s, c, value) ? value : 0.0;
+    } else {
+        return short_end_integral_pair(nodes, s, circle.m, circle.n, circle.k_over_c,
+                                       circle.a_root3) -
+               algebraic_term(circle, s, c);
+    }
+}
+
+template <class V>
+std::array<Moments, lanes::kWidth<V>> inside_planet_moments(V z, V half_sine, V half_cosine,
+                                                            double p1, double p2) {
+    constexpr int kLanes = lanes::kWidth<V>;
+    using Mask = lanes::MaskOf<V>;
+    const std::array<FarCircle<V>, 2> circles{far_circle(z, p1), far_circle(z, p2)};
+    const std::array<WholeHalfRim<V>, 2> rims{
+        whole_half_rim(circles[0], 0, half_sine, half_cosine),
+        whole_half_rim(circles[1], 1, half_sine, half_cosine)};
+    const V zero = lanes::splat<V>(0.0);
+    V s0 = zero + rims[0].s0 + rims[1].s0;
+    V s2 = zero + rims[0].s2 + rims[1].s2;
+
+    // weight times Y(a) of each half-rim (finish_half_turn_excess).
+    std::array<CarlsonLanes, kLanes> incomplete;
+    std::array<ArgumentProduct, kLanes> defects;
+    std::array<V, 2> excess;
+    for (int k = 0; k < 2; ++k) {
+        const FarCircle<V>& circle = circles[static_cast<std::size_t>(k)];
+        const WholeHalfRim<V>& rim = rims[static_cast<std::size_t>(k)];
+        const HalfTurnExcess<V>& parts = rim.excess;
+        int nodes[kLanes];
+        bool short_lane[kLanes];
+        for (int l = 0; l < kLanes; ++l) {
+            const double s2 = lanes::lane(parts.end_sine, l);
+            nodes[l] = s2 != 0.0 ? short_end_nodes(s2, lanes::lane(circle.m, l)) : 0;
+            short_lane[l] = nodes[l] != 0;
+            if (s2 != 0.0 && nodes[l] == 0) {
+                incomplete[static_cast<std::size_t>(l)].add_incomplete(
+                    lanes::lane(circle.kappa, l), lanes::lane(circle.eta, l),
+                    lanes::lane(circle.with_rj, l), lanes::lane(circle.cf, l),
+                    lanes::lane(circle.cd, l), lanes::lane(circle.cj, l), s2,
+                    lanes::lane(parts.end_cosine, l), lanes::lane(rim.weight, l));
+            }
+            if (lanes::lane(circle.with_rj, l)) {
+                const double weight = lanes::lane(rim.weight, l);
+                const double sign = lanes::lane(z, l) > circle.p ? weight : -weight;
+                defects[static_cast<std::size_t>(l)].add(lanes::lane(parts.defect_x, l),
+                                                         lanes::lane(parts.defect_y, l), sign);
+            }
+        }
+        V rest = parts.rest;
+        Mask take_short;
+        if constexpr (kLanes == 1) {
+            take_short = short_lane[0];
+        } else {
+            take_short = lanes::mask_of(short_lane[0], short_lane[1]);
+        }
+        if (lanes::any(take_short)) {
+            const V value = short_end_values(circle, nodes, parts.end_sine, parts.end_cosine);
+            rest = lanes::select(take_short, rest + value, rest);
+        }
+        excess[static_cast<std::size_t>(k)] = rim.weight * rest;
+    }
+
+    // The line's two pieces, from P + p2 e to P + p1 e and from P - p1 e to P - p2 e, clipped
+    // to the chord |s| <= b as clip_segment does (inside the star nothing is cut, but a piece
+    // of rounding length can vanish).
+    const V sine = 2.0 * half_sine * half_cosine;
+    const V cosine = (half_cosine - half_sine) * (half_cosine + half_sine);
+    const V h = z * sine;
+    const V b = lanes::sqrt((1.0 - h) * (1.0 + h));
+    const V foot = z * cosine;  // s of the planet's centre
+    const std::array<std::pair<V, V>, 2> pieces{std::pair{foot + p2, foot + p1},
+                                                std::pair{foot - p1, foot - p2}};
+    // A line that misses the star (|h| >= 1) has no pieces.
+    const Mask on_chord = lanes::fabs(h) < 1.0;
+    std::array<Mask, 2> present;
+    std::array<V, 4> end_s;
+    for (int i = 0; i < 2; ++i) {
+        const auto& [from, to] = pieces[static_cast<std::size_t>(i)];
+        const V lo = lanes::max_of(lanes::min_of(from, to), -b);
+        const V hi = lanes::min_of(lanes::max_of(from, to), b);
+        present[static_cast<std::size_t>(i)] = on_chord && lo < hi;
+        const auto forward = to > from;
+        end_s[static_cast<std::size_t>(2 * i)] = lanes::select(forward, lo, hi);
+        end_s[static_cast<std::size_t>(2 * i + 1)] = lanes::select(forward, hi, lo);
+    }
+    const Mask winds = present[0] && present[1] && h != 0.0 && circles[0].eta >= kWindingMinEta &&
+                       circles[1].eta >= kWindingMinEta;
+    const V side = lanes::select(h > 0.0, 1.0, -1.0);
+    const V abs_h = lanes::fabs(h);
+    LineSums<V> sums;
+    std::array<V, 4> end_w;
+    for (int j = 0; j < 4; ++j) {
+        const V s = end_s[static_cast<std::size_t>(j)];
+        end_w[static_cast<std::size_t>(j)] = line_mu(b, s);
+        sums.add(s, end_w[static_cast<std::size_t>(j)], j % 2 == 0 ? -1.0 : 1.0, abs_h, side, winds,
+                 present[static_cast<std::size_t>(j / 2)]);
+    }
+    const Mask any_piece = present[0] || present[1];
+    s0 = lanes::select(any_piece, s0 + h * sums.s_sum / 2.0, s0);
+    s2 = lanes::select(any_piece,
+                       s2 + h * ((0.5 - h * h / 4.0) * sums.s_sum - sums.cube_sum / 12.0), s2);
+
+    // The complete triples of both half-rims of every lane, run side by side.
+    auto iteration = [&](int k, int l) {
+        const WholeHalfRim<V>& rim = rims[static_cast<std::size_t>(k)];
+        return cel::SharedIteration(lanes::lane(rim.kc, l), lanes::lane(rim.root_eta, l),
+                                    lanes::lane(rim.inv_root_eta, l), {1.0, 1.0}, {0.0, 3.0},
+                                    {0.0, 3.0});
+    };
+    std::array<std::array<cel::CelTriple, 2>, kLanes> triples;
+    if constexpr (kLanes == 1) {
+        cel::SharedIteration first = iteration(0, 0);
+        cel::SharedIteration second = iteration(1, 0);
+        cel::run_side_by_side(first, second);
+        triples[0] = {first.result(), second.result()};
+    } else {
+        for (int k = 0; k < 2; ++k) {
+            cel::SharedIteration one = iteration(k, 0);
+            cel::SharedIteration two = iteration(k, 1);
+            cel::run_side_by_side(one, two);
+            triples[0][static_cast<std::size_t>(k)] = one.result();
+            triples[1][static_cast<std::size_t>(k)] = two.result();
+        }
+    }
+
+    std::array<Moments, kLanes> out;
+    for (int l = 0; l < kLanes; ++l) {
+        const std::size_t ul = static_cast<std::size_t>(l);
+        double complete = 0.0;
+        double pair_sum = 0.0;
+        for (int k = 0; k < 2; ++k) {
+            const WholeHalfRim<V>& rim = rims[static_cast<std::size_t>(k)];
+            const double weighted = CarlsonLanes::weighted_complete(
+                lanes::lane(rim.wf, l), lanes::lane(rim.wd, l), lanes::lane(rim.wj, l),
+                triples[ul][static_cast<std::size_t>(k)]);
+            pair_sum = k == 0 ? weighted : pair_sum + weighted;
+        }
+        complete += pair_sum;
+        const double carlson = incomplete[ul].with_incomplete(complete);
+
+        double line_s1 = 0.0;
+        bool by_winding = false;
+        if (lanes::lane(any_piece, l)) {
+            const double hl = lanes::lane(h, l);
+            LineAngles line{.h = hl,
+                            .b = lanes::lane(b, l),
+                            .sums = {lanes::lane(sums.s_sum, l), lanes::lane(sums.cube_sum, l),
+                                     lanes::lane(sums.sw, l), lanes::lane(sums.re2, l),
+                                     lanes::lane(sums.im2, l), lanes::lane(sums.re3, l),
+                                     lanes::lane(sums.im3, l)},
+                            .end_count = 0,
+                            .end_s = {},
+                            .end_w = {},
+                            .winds = lanes::lane(winds, l),
+                            .turn = winding_turn(lanes::lane(z, l), hl, p1, p2)};
+            for (int j = 0; j < 4; ++j) {
+                if (lanes::lane(present[static_cast<std::size_t>(j / 2)], l)) {
+                    line.end_s[static_cast<std::size_t>(line.end_count)] =
+                        lanes::lane(end_s[static_cast<std::size_t>(j)], l);
+                    line.end_w[static_cast<std::size_t>(line.end_count)] =
+                        lanes::lane(end_w[static_cast<std::size_t>(j)], l);
+                    ++line.end_count;
+                }
+            }
+            line_s1 = line_angles_s1(line, defects[ul], by_winding);
+        }
+        double swept = 0.0;
+        if (!by_winding) {
+            for (int k = 0; k < 2; ++k) {
+                const FarCircle<V>& circle = circles[static_cast<std::size_t>(k)];
+                swept +=
+                    half_turn_swept(lanes::lane(circle.winding, l), lanes::lane(z, l), circle.p,
+                                    lanes::lane(rims[static_cast<std::size_t>(k)].inside_sine, l));
+            }
+        }
+        double elementary = 0.0;
+        elementary += lanes::lane(excess[0], l);
+        elementary += lanes::lane(excess[1], l);
+        if (defects[ul].count > 0) {
+            elementary += angle_of(defects[ul].im, defects[ul].re);
+        }
+        const double limb = 0.0;
+        double s1 = 0.0;
+        s1 += (swept + elementary + carlson + limb) / 3.0 + line_s1;
+        out[ul] = Moments{lanes::lane(s0, l), s1, lanes::lane(s2, l)} +
+                  Moments{limb / 2.0, 0.0, limb / 4.0};
+    }
+    return out;
 }
 
 // The moments of the whole boundary of (planet inside the star) for two different radii, or
@@ -1394,7 +1845,8 @@ inline DiscPoint inside_disc_point(const FullDisc& disc, double z, double zpp, d
     // Divisions by 3 and 9 as products with their reciprocals (a rounding each, no division).
     const double cf = root_a * (a - b * kThird - k + k * inv_c);
     const double cd = b * (2.0 * b - 4.0 * a + 3.0 * k) * inv_root_a * kNinth;
-    const double cj = -k * b * (inv_c * inv_c) * inv_root_a * kThird;
+    // K B / C^2 as (K/C)(B/C), which cannot overflow (rim_coefficients).
+    const double cj = -(k * inv_c) * (b * inv_c) * inv_root_a * kThird;
     // kappa = (1 - (z-p)^2)/A, eta = ((z-p)/(z+p))^2; without a third-kind term any r will do.
     const double kc = std::sqrt((1.0 - zmp) * (1.0 + zmp)) * inv_root_a;
     // sqrt(eta) and its inverse: R_F = cel(kc, 1, 1, 1), R_D = cel(kc, 1, 0, 3),

@@ -54,6 +54,13 @@ inline bool out_of_reach(double z, double p1, double p2) {
     return z - std::max(p1, p2) >= 1.0;
 }
 
+// The blocked flux (not normalised) of a planet wholly inside the star from its moments, for a
+// law without remainder.
+template <ExactLaw Law>
+double inside_blocked(const Channel<Law>& channel, const closed_form::Moments& m) {
+    return channel.basis.present() ? closed_form::blocked_fraction(channel.basis, 1.0, m) : 0.0;
+}
+
 // The blocked flux (not normalised) at one point, the line given by its direction;
 // `rule` sets the quadrature's node counts.
 template <ExactLaw Law>
@@ -66,6 +73,11 @@ double blocked_flux(const Channel<Law>& channel, double z, const closed_form::Li
         // Equal radii make the full disc, whose closed form needs no piece enumeration.
         const closed_form::Moments m = closed_form::full_disc_moments(z, p1);
         return closed_form::blocked_fraction(channel.basis, 1.0, m);
+    }
+    if (closed && !channel.rest.present() && closed_form::wholly_inside(z, p1, p2)) {
+        // Both halves inside the star: no pieces to enumerate.
+        return inside_blocked(channel, closed_form::inside_planet_moments(
+                                           z, line.half_sine, line.half_cosine, p1, p2)[0]);
     }
     // Equal radii make the full disc, which does not depend on the line: its pieces are taken
     // for one fixed line, so that the quadrature's nodes do not move with the line either. The

@@ -237,6 +237,9 @@ struct ChannelPlan {
     // Equal radii in the closed form's range: the full disc, which needs no line angle.
     bool full_disc = false;
     closed_form::FullDisc disc;
+    // Unequal radii in the closed form's range, law without remainder: points with the planet
+    // wholly inside the star go two at a time.
+    bool inside_pairs = false;
     double point_cost = 0.0;
 };
 
@@ -252,14 +255,16 @@ ChannelPlan<Law> plan_channel(const typename Law::Record& record, double p1, dou
         plan.disc = closed_form::make_full_disc(p1);
         plan.point_cost = kFullDiscCost;
     } else {
+        plan.inside_pairs = true;
         plan.point_cost = kHalvesCost;
     }
     return plan;
 }
 
 // The fluxes of points [begin, end): exactly engine::transit_flux at each, with the full disc's
-// per-channel part taken from the plan, its points computed two at a time (each result the
-// same as alone) and the line angle formed only where it is used.
+// per-channel part taken from the plan, its points (and for unequal radii those with the planet
+// wholly inside the star) computed two at a time, each result the same as alone, and the line
+// angle formed only where it is used.
 template <ExactLaw Law>
 void planned_fluxes(const ChannelPlan<Law>& plan, std::int64_t begin, std::int64_t end,
                     const double* z, const double* x, const double* y, const double* line,
@@ -267,15 +272,39 @@ void planned_fluxes(const ChannelPlan<Law>& plan, std::int64_t begin, std::int64
     const engine::Channel<Law>& channel = plan.channel;
     if (!plan.full_disc) {
         engine::LineAngleTrig trig;
+        auto inside_flux = [&](const closed_form::Moments& m) {
+            return 1.0 - engine::inside_blocked(channel, m) / channel.norm;
+        };
+        // A point with the planet wholly inside the star waiting for a partner.
+        std::int64_t waiting = -1;
+        closed_form::LineDirection waiting_line;
         for (std::int64_t i = begin; i < end; ++i) {
             if (engine::out_of_reach(z[i], channel.p1, channel.p2)) {
                 out[i] = 1.0;
                 continue;
             }
             trig.update(line[i]);
-            out[i] = engine::transit_flux(
-                channel, z[i],
-                engine::sky_direction(x[i], y[i], line[i], trig.cosine(), trig.sine()));
+            const closed_form::LineDirection direction =
+                engine::sky_direction(x[i], y[i], line[i], trig.cosine(), trig.sine());
+            if (!(plan.inside_pairs && z[i] >= 0.0 && direction.valid() &&
+                  closed_form::wholly_inside(z[i], channel.p1, channel.p2))) {
+                out[i] = engine::transit_flux(channel, z[i], direction);
+            } else if (waiting < 0) {
+                waiting = i;
+                waiting_line = direction;
+            } else {
+                const auto m = closed_form::inside_planet_moments(
+                    lanes::pair(z[waiting], z[i]),
+                    lanes::pair(waiting_line.half_sine, direction.half_sine),
+                    lanes::pair(waiting_line.half_cosine, direction.half_cosine), channel.p1,
+                    channel.p2);
+                out[waiting] = inside_flux(m[0]);
+                out[i] = inside_flux(m[1]);
+                waiting = -1;
+            }
+        }
+        if (waiting >= 0) {
+            out[waiting] = engine::transit_flux(channel, z[waiting], waiting_line);
         }
         return;
     }
