@@ -111,6 +111,8 @@ class SharedIteration {
     }
 
     bool running() const { return running_; }
+    // Steps taken so far (the first counts one).
+    int steps() const { return steps_; }
 
     // One more step; false once the iteration has converged.
     bool step() {
@@ -149,7 +151,7 @@ class SharedIteration {
     }
 
   private:
-    friend void run_side_by_side(SharedIteration& one, SharedIteration& two);
+    friend class PackedIterations;
 
     double kc_;
     double e_;
@@ -180,76 +182,71 @@ inline void finish_side_by_side(SharedIteration& one, SharedIteration& two) {
     }
 }
 
-// Runs two iterations to convergence side by side, each with exactly the arithmetic it has
-// alone. Where SSE2 is there the two are the two lanes of one packed register while both run:
-// a step then costs one packed square root and two packed divisions instead of two of each.
-// Once either has converged both are unpacked, and the other finishes alone. The lanes'
-// operations are the scalar ones, each correctly rounded, so each result is the iteration's
-// alone, bit for bit.
 #if defined(__SSE2__)
-inline void run_side_by_side(SharedIteration& one, SharedIteration& two) {
-    if (one.running_ && two.running_ && one.steps_ == two.steps_) {
-        auto pack = [](double first, double second) { return _mm_set_pd(second, first); };
-        __m128d kc = pack(one.kc_, two.kc_);
-        __m128d e = pack(one.e_, two.e_);
-        __m128d m = pack(one.m_, two.m_);
-        __m128d p3 = pack(one.p3_, two.p3_);
-        __m128d a1 = pack(one.a1_, two.a1_);
-        __m128d b1 = pack(one.b1_, two.b1_);
-        __m128d a2 = pack(one.a2_, two.a2_);
-        __m128d b2 = pack(one.b2_, two.b2_);
-        __m128d a3 = pack(one.a3_, two.a3_);
-        __m128d b3 = pack(one.b3_, two.b3_);
+// Two iterations in the two lanes of packed registers, stepped together while both run; every
+// operation is the scalar one in each lane, so each lane keeps exactly its own arithmetic.
+class PackedIterations {
+  public:
+    PackedIterations(const SharedIteration& one, const SharedIteration& two)
+        : kc_(pack(one.kc_, two.kc_)),
+          e_(pack(one.e_, two.e_)),
+          m_(pack(one.m_, two.m_)),
+          p3_(pack(one.p3_, two.p3_)),
+          a1_(pack(one.a1_, two.a1_)),
+          b1_(pack(one.b1_, two.b1_)),
+          a2_(pack(one.a2_, two.a2_)),
+          b2_(pack(one.b2_, two.b2_)),
+          a3_(pack(one.a3_, two.a3_)),
+          b3_(pack(one.b3_, two.b3_)) {}
+
+    // The arithmetic of SharedIteration::step up to its test of convergence, in both lanes;
+    // returns the lanes that have converged (bit i for lane i).
+    int step() {
         const __m128d unit = _mm_set1_pd(1.0);
         const __m128d twice = _mm_set1_pd(2.0);
-        const __m128d tolerance = _mm_set1_pd(kTolerance);
+        const __m128d inv_m = _mm_div_pd(unit, m_);
+        const __m128d inv_p3 = _mm_div_pd(unit, p3_);
+        const __m128d g3 = _mm_mul_pd(e_, inv_p3);
+        const __m128d f1 = a1_;
+        const __m128d f2 = a2_;
+        const __m128d f3 = a3_;
+        a1_ = _mm_add_pd(a1_, _mm_mul_pd(b1_, inv_m));
+        a2_ = _mm_add_pd(a2_, _mm_mul_pd(b2_, inv_m));
+        a3_ = _mm_add_pd(a3_, _mm_mul_pd(b3_, inv_p3));
+        b1_ = _mm_mul_pd(twice, _mm_add_pd(b1_, _mm_mul_pd(f1, kc_)));
+        b2_ = _mm_mul_pd(twice, _mm_add_pd(b2_, _mm_mul_pd(f2, kc_)));
+        b3_ = _mm_mul_pd(twice, _mm_add_pd(b3_, _mm_mul_pd(f3, g3)));
+        p3_ = _mm_add_pd(p3_, g3);
+        const __m128d mean = m_;
+        m_ = _mm_add_pd(m_, kc_);
+        // |mean - kc| <= mean tolerance (false for NaN).
         const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
-        int steps = one.steps_;
-        int converged = 0;  // bit i: lane i has converged
-        while (true) {
-            // SharedIteration::step in both lanes.
-            const __m128d inv_m = _mm_div_pd(unit, m);
-            const __m128d inv_p3 = _mm_div_pd(unit, p3);
-            const __m128d g3 = _mm_mul_pd(e, inv_p3);
-            const __m128d f1 = a1;
-            const __m128d f2 = a2;
-            const __m128d f3 = a3;
-            a1 = _mm_add_pd(a1, _mm_mul_pd(b1, inv_m));
-            a2 = _mm_add_pd(a2, _mm_mul_pd(b2, inv_m));
-            a3 = _mm_add_pd(a3, _mm_mul_pd(b3, inv_p3));
-            b1 = _mm_mul_pd(twice, _mm_add_pd(b1, _mm_mul_pd(f1, kc)));
-            b2 = _mm_mul_pd(twice, _mm_add_pd(b2, _mm_mul_pd(f2, kc)));
-            b3 = _mm_mul_pd(twice, _mm_add_pd(b3, _mm_mul_pd(f3, g3)));
-            p3 = _mm_add_pd(p3, g3);
-            const __m128d mean = m;
-            m = _mm_add_pd(m, kc);
-            // |mean - kc| <= mean tolerance (false for NaN).
-            converged = _mm_movemask_pd(_mm_cmple_pd(_mm_and_pd(_mm_sub_pd(mean, kc), magnitude),
-                                                     _mm_mul_pd(mean, tolerance)));
-            if (converged != 0 || ++steps >= kMaxSteps) {
-                break;
-            }
-            kc = _mm_mul_pd(twice, _mm_sqrt_pd(e));
-            e = _mm_mul_pd(kc, m);
-        }
-        auto unpack = [](__m128d v, double& first, double& second) {
-            first = _mm_cvtsd_f64(v);
-            second = _mm_cvtsd_f64(_mm_unpackhi_pd(v, v));
-        };
-        unpack(kc, one.kc_, two.kc_);
-        unpack(e, one.e_, two.e_);
-        unpack(m, one.m_, two.m_);
-        unpack(p3, one.p3_, two.p3_);
-        unpack(a1, one.a1_, two.a1_);
-        unpack(b1, one.b1_, two.b1_);
-        unpack(a2, one.a2_, two.a2_);
-        unpack(b2, one.b2_, two.b2_);
-        unpack(a3, one.a3_, two.a3_);
-        unpack(b3, one.b3_, two.b3_);
-        // The end of the last step, lane by lane, as in step(): a lane that has converged stops;
-        // the other counts the step and goes on below the step limit (when the loop stopped at
-        // that limit neither has converged, and the step is counted already).
-        const bool by_convergence = converged != 0;
+        return _mm_movemask_pd(_mm_cmple_pd(_mm_and_pd(_mm_sub_pd(mean, kc_), magnitude),
+                                            _mm_mul_pd(mean, _mm_set1_pd(kTolerance))));
+    }
+
+    // The rest of the step where both lanes go on.
+    void advance() {
+        kc_ = _mm_mul_pd(_mm_set1_pd(2.0), _mm_sqrt_pd(e_));
+        e_ = _mm_mul_pd(kc_, m_);
+    }
+
+    // Back into the two iterations after a step() that returned `converged`, `steps` being
+    // the step count before it: a lane that has converged stops; the other counts the step,
+    // unless the loop stopped at the step limit with the step counted already, and goes on
+    // (its end of step done alone) below the limit.
+    void store(SharedIteration& one, SharedIteration& two, int converged, int steps,
+               bool counted) const {
+        unpack(kc_, one.kc_, two.kc_);
+        unpack(e_, one.e_, two.e_);
+        unpack(m_, one.m_, two.m_);
+        unpack(p3_, one.p3_, two.p3_);
+        unpack(a1_, one.a1_, two.a1_);
+        unpack(b1_, one.b1_, two.b1_);
+        unpack(a2_, one.a2_, two.a2_);
+        unpack(b2_, one.b2_, two.b2_);
+        unpack(a3_, one.a3_, two.a3_);
+        unpack(b3_, one.b3_, two.b3_);
         SharedIteration* lanes[2] = {&one, &two};
         for (int lane = 0; lane < 2; ++lane) {
             SharedIteration& it = *lanes[lane];
@@ -258,7 +255,7 @@ inline void run_side_by_side(SharedIteration& one, SharedIteration& two) {
                 it.running_ = false;
                 continue;
             }
-            it.steps_ = by_convergence ? steps + 1 : steps;
+            it.steps_ = counted ? steps : steps + 1;
             it.running_ = it.steps_ < kMaxSteps;
             if (it.running_) {
                 it.kc_ = 2.0 * std::sqrt(it.e_);
@@ -266,11 +263,96 @@ inline void run_side_by_side(SharedIteration& one, SharedIteration& two) {
             }
         }
     }
+
+  private:
+    static __m128d pack(double first, double second) { return _mm_set_pd(second, first); }
+    static void unpack(__m128d v, double& first, double& second) {
+        first = _mm_cvtsd_f64(v);
+        second = _mm_cvtsd_f64(_mm_unpackhi_pd(v, v));
+    }
+
+    __m128d kc_;
+    __m128d e_;
+    __m128d m_;
+    __m128d p3_;
+    __m128d a1_;
+    __m128d b1_;
+    __m128d a2_;
+    __m128d b2_;
+    __m128d a3_;
+    __m128d b3_;
+};
+
+// Whether iterations can step in packed lanes together: all still running, at one step count.
+inline bool in_step(const SharedIteration& first, const SharedIteration& other) {
+    return first.running() && other.running() && first.steps() == other.steps();
+}
+
+// Runs two iterations to convergence side by side, each with exactly the arithmetic it has
+// alone: in the lanes of one packed register while both run (a step then costs one packed
+// square root and two packed divisions instead of two of each), the one left finishing alone.
+// Each result is the iteration's alone, bit for bit.
+inline void run_side_by_side(SharedIteration& one, SharedIteration& two) {
+    if (in_step(one, two)) {
+        PackedIterations lanes(one, two);
+        int steps = one.steps();
+        int converged = 0;
+        bool counted = false;
+        while (true) {
+            converged = lanes.step();
+            if (converged != 0) {
+                break;
+            }
+            if (++steps >= kMaxSteps) {
+                counted = true;
+                break;
+            }
+            lanes.advance();
+        }
+        lanes.store(one, two, converged, steps, counted);
+    }
     finish_side_by_side(one, two);
+}
+
+// Two pairs at once: their chains of dependent divisions and square roots overlap, in one loop
+// while all four run; then each pair as above.
+inline void run_side_by_side(SharedIteration& one, SharedIteration& two, SharedIteration& three,
+                             SharedIteration& four) {
+    if (in_step(one, two) && in_step(three, four) && one.steps() == three.steps()) {
+        PackedIterations first(one, two);
+        PackedIterations second(three, four);
+        int steps = one.steps();
+        int converged_first = 0;
+        int converged_second = 0;
+        bool counted = false;
+        while (true) {
+            converged_first = first.step();
+            converged_second = second.step();
+            if ((converged_first | converged_second) != 0) {
+                break;
+            }
+            if (++steps >= kMaxSteps) {
+                counted = true;
+                break;
+            }
+            first.advance();
+            second.advance();
+        }
+        first.store(one, two, converged_first, steps, counted);
+        second.store(three, four, converged_second, steps, counted);
+    }
+    run_side_by_side(one, two);
+    run_side_by_side(three, four);
 }
 #else
 inline void run_side_by_side(SharedIteration& one, SharedIteration& two) {
     finish_side_by_side(one, two);
+}
+
+inline void run_side_by_side(SharedIteration& one, SharedIteration& two, SharedIteration& three,
+                             SharedIteration& four) {
+    finish_side_by_side(one, two);
+    finish_side_by_side(three, four);
 }
 #endif
 

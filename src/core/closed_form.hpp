@@ -1689,13 +1689,13 @@ std::array<Moments, lanes::kWidth<V>> inside_planet_moments(V z, V half_sine, V 
         cel::run_side_by_side(first, second);
         triples[0] = {first.result(), second.result()};
     } else {
-        for (int k = 0; k < 2; ++k) {
-            cel::SharedIteration one = iteration(k, 0);
-            cel::SharedIteration two = iteration(k, 1);
-            cel::run_side_by_side(one, two);
-            triples[0][static_cast<std::size_t>(k)] = one.result();
-            triples[1][static_cast<std::size_t>(k)] = two.result();
-        }
+        cel::SharedIteration first_one = iteration(0, 0);
+        cel::SharedIteration first_two = iteration(0, 1);
+        cel::SharedIteration second_one = iteration(1, 0);
+        cel::SharedIteration second_two = iteration(1, 1);
+        cel::run_side_by_side(first_one, first_two, second_one, second_two);
+        triples[0] = {first_one.result(), second_one.result()};
+        triples[1] = {first_two.result(), second_two.result()};
     }
 
     std::array<Moments, kLanes> out;
