@@ -92,8 +92,8 @@ struct CelTriple {
 class SharedIteration {
   public:
     // The first step, with m = 1 and the third lane's p = sqrt r.
-    SharedIteration(double kc, double root_r, double inv_root_r, Numerator first, Numerator second,
-                    Numerator third)
+    [[gnu::always_inline]] SharedIteration(double kc, double root_r, double inv_root_r,
+                                           Numerator first, Numerator second, Numerator third)
         : kc_(kc), e_(kc), m_(1.0 + kc), p3_(root_r + kc * inv_root_r) {
         const double g3 = kc * inv_root_r;
         a1_ = first.a + first.b;
@@ -115,7 +115,7 @@ class SharedIteration {
     int steps() const { return steps_; }
 
     // One more step; false once the iteration has converged.
-    bool step() {
+    [[gnu::always_inline]] bool step() {
         // p = m for the first two, so their e/p is kc.
         const double inv_m = 1.0 / m_;
         const double inv_p3 = 1.0 / p3_;
@@ -142,7 +142,7 @@ class SharedIteration {
 
     // Bulirsch's closing step, pi/2 (a m + b) / (m (m + p)), with p = m for the first two: one
     // division for both denominators.
-    CelTriple result() const {
+    [[gnu::always_inline]] CelTriple result() const {
         const double inv_all = kHalfPi / ((2.0 * m_ * m_) * (m_ * (m_ + p3_)));
         const double scale = m_ * (m_ + p3_) * inv_all;
         const double scale3 = (2.0 * m_ * m_) * inv_all;
@@ -187,7 +187,7 @@ inline void finish_side_by_side(SharedIteration& one, SharedIteration& two) {
 // operation is the scalar one in each lane, so each lane keeps exactly its own arithmetic.
 class PackedIterations {
   public:
-    PackedIterations(const SharedIteration& one, const SharedIteration& two)
+    [[gnu::always_inline]] PackedIterations(const SharedIteration& one, const SharedIteration& two)
         : kc_(pack(one.kc_, two.kc_)),
           e_(pack(one.e_, two.e_)),
           m_(pack(one.m_, two.m_)),
@@ -201,7 +201,7 @@ class PackedIterations {
 
     // The arithmetic of SharedIteration::step up to its test of convergence, in both lanes;
     // returns the lanes that have converged (bit i for lane i).
-    int step() {
+    [[gnu::always_inline]] int step() {
         const __m128d unit = _mm_set1_pd(1.0);
         const __m128d twice = _mm_set1_pd(2.0);
         const __m128d inv_m = _mm_div_pd(unit, m_);
@@ -226,7 +226,7 @@ class PackedIterations {
     }
 
     // The rest of the step where both lanes go on.
-    void advance() {
+    [[gnu::always_inline]] void advance() {
         kc_ = _mm_mul_pd(_mm_set1_pd(2.0), _mm_sqrt_pd(e_));
         e_ = _mm_mul_pd(kc_, m_);
     }
@@ -235,8 +235,8 @@ class PackedIterations {
     // the step count before it: a lane that has converged stops; the other counts the step,
     // unless the loop stopped at the step limit with the step counted already, and goes on
     // (its end of step done alone) below the limit.
-    void store(SharedIteration& one, SharedIteration& two, int converged, int steps,
-               bool counted) const {
+    [[gnu::always_inline]] void store(SharedIteration& one, SharedIteration& two, int converged,
+                                      int steps, bool counted) const {
         unpack(kc_, one.kc_, two.kc_);
         unpack(e_, one.e_, two.e_);
         unpack(m_, one.m_, two.m_);

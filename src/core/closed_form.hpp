@@ -104,7 +104,7 @@ inline Moments operator-(const Moments& a, const Moments& b) {
 // atan2(y, x) from one atan of y/x and its quadrant: libm's atan costs about half its atan2
 // (measured), and the division's rounding moves the angle by at most half an ulp of it. Signed
 // zeros and infinities follow atan2; both arguments zero go to atan2 itself.
-inline double angle_of(double y, double x) {
+[[gnu::always_inline]] inline double angle_of(double y, double x) {
     if (x > 0.0) {
         return std::atan(y / x);
     }
@@ -313,7 +313,7 @@ struct RimCoefficients {
 };
 
 template <class V>
-RimCoefficients<V> rim_coefficients(V a, V b, V k, V z_minus_q, V z_plus_q) {
+[[gnu::always_inline]] RimCoefficients<V> rim_coefficients(V a, V b, V k, V z_minus_q, V z_plus_q) {
     // C = (z - q)^2 through the reciprocal of its root.
     const V inv_root_c = 1.0 / z_minus_q;
     const V ratio = z_plus_q * inv_root_c;
@@ -363,7 +363,7 @@ struct FarCircle : RimCoefficients<V> {
 };
 
 template <class V>
-FarCircle<V> far_circle(V z, double p) {
+[[gnu::always_inline]] FarCircle<V> far_circle(V z, double p) {
     const V zpp = z + p;
     const V zmp = z - p;
     // The rim through S: K = 0 drops the third-kind term (infinite at the point on S) and the
@@ -570,7 +570,8 @@ struct RimArcS0S2 {
 };
 
 template <class V>
-RimArcS0S2<V> rim_arc_s0_s2(V z, double p, double d_alpha, V d_sin, V d_sin2) {
+[[gnu::always_inline]] RimArcS0S2<V> rim_arc_s0_s2(V z, double p, double d_alpha, V d_sin,
+                                                   V d_sin2) {
     const V zp = z * p;
     const double pp = p * p;
     const V e0 = 0.5 - (z * z + pp) / 4.0;
@@ -645,7 +646,8 @@ struct LineDirection {
     // (1 - cos theta)/2, each taken by its square root where it is at least 1/2 and the other
     // from sin(theta) = 2 sin(theta'/2) cos(theta'/2), so that nothing cancels. theta'/2 lies
     // beyond a quarter turn exactly where sin(theta) < 0.
-    static LineDirection of_vector(double along, double across, double length) {
+    [[gnu::always_inline]] static LineDirection of_vector(double along, double across,
+                                                          double length) {
         const double inv_twice = 0.5 / length;
         LineDirection direction;
         direction.has_start = false;
@@ -1056,7 +1058,7 @@ inline int short_end_nodes(double s, double m) {
 
 // One node's term of the short end: weight times the integrand at u = s (1 + node)/2.
 template <class V>
-V short_end_term(V s, V node, V weight, V m, V n, V k_over_c) {
+[[gnu::always_inline]] V short_end_term(V s, V node, V weight, V m, V n, V k_over_c) {
     const V u = 0.5 * s * (1.0 + node);
     const V uu = u * u;
     const V y = 1.0 - m * uu;    // mu^2 / A
@@ -1192,7 +1194,7 @@ struct HalfTurnExcess {
 };
 
 template <class V, class C>
-HalfTurnExcess<V> half_turn_excess_parts(const C& circle, V kc, V s, V c) {
+[[gnu::always_inline]] HalfTurnExcess<V> half_turn_excess_parts(const C& circle, V kc, V s, V c) {
     const V m = circle.m;
     const V n = circle.n;
     const V q = circle.eta;  // 1 - n
@@ -1252,7 +1254,8 @@ struct WholeHalfRim {
 };
 
 template <class V, class C>
-WholeHalfRim<V> whole_half_rim(const C& circle, int index, V half_sine, V half_cosine) {
+[[gnu::always_inline]] WholeHalfRim<V> whole_half_rim(const C& circle, int index, V half_sine,
+                                                      V half_cosine) {
     const V sine = 2.0 * half_sine * half_cosine;  // sin(theta)
     const V d_sin = index == 0 ? -2.0 * sine : 2.0 * sine;
     const auto beyond = half_cosine <= 0.0;
@@ -1335,8 +1338,8 @@ struct LineSums {
     V im3 = lanes::splat<V>(0.0);
 
     // The end at s, mu w on the line there; the winding product only where `winds`.
-    void add(V s, V w, double sign, V abs_h, V side, lanes::MaskOf<V> winds,
-             lanes::MaskOf<V> present) {
+    [[gnu::always_inline]] void add(V s, V w, double sign, V abs_h, V side, lanes::MaskOf<V> winds,
+                                    lanes::MaskOf<V> present) {
         s_sum = lanes::select(present, s_sum + sign * s, s_sum);
         cube_sum = lanes::select(present, cube_sum + sign * (s * s * s), cube_sum);
         sw = lanes::select(present, sw + sign * s * w, sw);

@@ -57,7 +57,8 @@ inline bool out_of_reach(double z, double p1, double p2) {
 // The blocked flux (not normalised) of a planet wholly inside the star from its moments, for a
 // law without remainder.
 template <ExactLaw Law>
-double inside_blocked(const Channel<Law>& channel, const closed_form::Moments& m) {
+[[gnu::always_inline]] double inside_blocked(const Channel<Law>& channel,
+                                             const closed_form::Moments& m) {
     return channel.basis.present() ? closed_form::blocked_fraction(channel.basis, 1.0, m) : 0.0;
 }
 
@@ -160,8 +161,10 @@ class LineAngleTrig {
 // direction is (x cos + y sin, x sin - y cos) / |(x, y)|. No inverse function and no reduction
 // of the angle is needed. A centre at S, or one whose coordinates are not finite or so small
 // that their squares underflow, takes sky_theta itself.
-inline closed_form::LineDirection sky_direction(double x, double y, double line_angle,
-                                                double line_cosine, double line_sine) {
+[[gnu::always_inline]] inline closed_form::LineDirection sky_direction(double x, double y,
+                                                                       double line_angle,
+                                                                       double line_cosine,
+                                                                       double line_sine) {
     constexpr double kSmallest = 1e-150;
     const double along = x * line_cosine + y * line_sine;
     const double across = x * line_sine - y * line_cosine;

@@ -272,7 +272,7 @@ void planned_fluxes(const ChannelPlan<Law>& plan, std::int64_t begin, std::int64
     const engine::Channel<Law>& channel = plan.channel;
     if (!plan.full_disc) {
         engine::LineAngleTrig trig;
-        auto inside_flux = [&](const closed_form::Moments& m) {
+        auto inside_flux = [&](const closed_form::Moments& m) [[gnu::always_inline]] {
             return 1.0 - engine::inside_blocked(channel, m) / channel.norm;
         };
         // A point with the planet wholly inside the star waiting for a partner.
