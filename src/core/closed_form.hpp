@@ -313,7 +313,8 @@ struct RimCoefficients {
 };
 
 template <class V>
-[[gnu::always_inline]] RimCoefficients<V> rim_coefficients(V a, V b, V k, V z_minus_q, V z_plus_q) {
+[[gnu::always_inline]] inline RimCoefficients<V> rim_coefficients(V a, V b, V k, V z_minus_q,
+                                                                  V z_plus_q) {
     // C = (z - q)^2 through the reciprocal of its root.
     const V inv_root_c = 1.0 / z_minus_q;
     const V ratio = z_plus_q * inv_root_c;
@@ -363,7 +364,7 @@ struct FarCircle : RimCoefficients<V> {
 };
 
 template <class V>
-[[gnu::always_inline]] FarCircle<V> far_circle(V z, double p) {
+[[gnu::always_inline]] inline FarCircle<V> far_circle(V z, double p) {
     const V zpp = z + p;
     const V zmp = z - p;
     // The rim through S: K = 0 drops the third-kind term (infinite at the point on S) and the
@@ -570,8 +571,8 @@ struct RimArcS0S2 {
 };
 
 template <class V>
-[[gnu::always_inline]] RimArcS0S2<V> rim_arc_s0_s2(V z, double p, double d_alpha, V d_sin,
-                                                   V d_sin2) {
+[[gnu::always_inline]] inline RimArcS0S2<V> rim_arc_s0_s2(V z, double p, double d_alpha, V d_sin,
+                                                          V d_sin2) {
     const V zp = z * p;
     const double pp = p * p;
     const V e0 = 0.5 - (z * z + pp) / 4.0;
@@ -1058,7 +1059,7 @@ inline int short_end_nodes(double s, double m) {
 
 // One node's term of the short end: weight times the integrand at u = s (1 + node)/2.
 template <class V>
-[[gnu::always_inline]] V short_end_term(V s, V node, V weight, V m, V n, V k_over_c) {
+[[gnu::always_inline]] inline V short_end_term(V s, V node, V weight, V m, V n, V k_over_c) {
     const V u = 0.5 * s * (1.0 + node);
     const V uu = u * u;
     const V y = 1.0 - m * uu;    // mu^2 / A
@@ -1194,7 +1195,8 @@ struct HalfTurnExcess {
 };
 
 template <class V, class C>
-[[gnu::always_inline]] HalfTurnExcess<V> half_turn_excess_parts(const C& circle, V kc, V s, V c) {
+[[gnu::always_inline]] inline HalfTurnExcess<V> half_turn_excess_parts(const C& circle, V kc, V s,
+                                                                       V c) {
     const V m = circle.m;
     const V n = circle.n;
     const V q = circle.eta;  // 1 - n
@@ -1254,8 +1256,8 @@ struct WholeHalfRim {
 };
 
 template <class V, class C>
-[[gnu::always_inline]] WholeHalfRim<V> whole_half_rim(const C& circle, int index, V half_sine,
-                                                      V half_cosine) {
+[[gnu::always_inline]] inline WholeHalfRim<V> whole_half_rim(const C& circle, int index,
+                                                             V half_sine, V half_cosine) {
     const V sine = 2.0 * half_sine * half_cosine;  // sin(theta)
     const V d_sin = index == 0 ? -2.0 * sine : 2.0 * sine;
     const auto beyond = half_cosine <= 0.0;

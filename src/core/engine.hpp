@@ -57,8 +57,8 @@ inline bool out_of_reach(double z, double p1, double p2) {
 // The blocked flux (not normalised) of a planet wholly inside the star from its moments, for a
 // law without remainder.
 template <ExactLaw Law>
-[[gnu::always_inline]] double inside_blocked(const Channel<Law>& channel,
-                                             const closed_form::Moments& m) {
+[[gnu::always_inline]] inline double inside_blocked(const Channel<Law>& channel,
+                                                    const closed_form::Moments& m) {
     return channel.basis.present() ? closed_form::blocked_fraction(channel.basis, 1.0, m) : 0.0;
 }
 
