@@ -234,3 +234,40 @@ def test_inside_points_two_at_a_time_as_alone(radii: tuple[float, float]) -> Non
     for i in range(0, z.size, 7):
         by_pieces = 1.0 - _testing.halves(float(z[i]), float(theta[i]), p1, p2, *QUADRATIC)
         assert abs(alone[i] - by_pieces) < 2e-15
+
+
+BUILDS_CHILD = r"""
+import sys
+import numpy as np
+from halfmoon import _engine
+rng = np.random.default_rng(3)
+z = np.concatenate([rng.uniform(0.0, 1.3, 400), [0.0, 0.1, 0.12, 0.88, 0.9, 1.0]])
+phi = rng.uniform(-3.0, 3.0, z.size)
+rows = [np.atleast_2d(a) for a in (z, z * np.cos(phi), z * np.sin(phi), phi + 0.7)]
+out = []
+for law, c in [("quadratic", [0.4, 0.25]), ("uniform", []), ("power2", [0.6, 0.7])]:
+    for p1, p2 in [(0.1, 0.12), (0.1, 0.1), (0.3, 0.05)]:
+        out.append(_engine.transit(law, [[c]], [[p1]], [[p2]], *rows)[0, 0])
+np.save(sys.argv[1], np.array(out))
+"""
+
+
+def test_the_two_builds_of_the_point_loop_agree(tmp_path) -> None:
+    """The point loop is built twice, for the baseline processor and for AVX2, chosen when the
+    module loads (HALFMOON_NO_AVX2 keeps the baseline): both give the same fluxes bit for bit,
+    for the full disc, the halves inside the star two at a time, and the other routes."""
+    import os
+    import subprocess
+    import sys
+
+    results = []
+    for keep_baseline in (False, True):
+        env = dict(os.environ)
+        env.pop("HALFMOON_NO_AVX2", None)
+        if keep_baseline:
+            env["HALFMOON_NO_AVX2"] = "1"
+        path = tmp_path / f"fluxes_{keep_baseline}.npy"
+        subprocess.run([sys.executable, "-c", BUILDS_CHILD, str(path)], env=env, check=True)
+        results.append(np.load(path))
+    assert np.all(np.isfinite(results[0]))
+    assert np.array_equal(results[0], results[1])

@@ -376,8 +376,10 @@ template <class V>
                                     lanes::select(p > z, 1.0, lanes::select(p < z, -1.0, 0.0)));
     const V a = lanes::max_of((1.0 - zpp) * (1.0 + zpp), kMinA);
     const V b = -4.0 * z * p;
-    const RimCoefficients<V> c = rim_coefficients(a, b, k, zpp, zmp);
-    return FarCircle<V>{c, z, p, winding, c.cj != 0.0};
+    // Built in place: the coefficients are many, and a copy of them cost measurably.
+    FarCircle<V> circle{rim_coefficients(a, b, k, zpp, zmp), z, p, winding, {}};
+    circle.with_rj = circle.cj != 0.0;
+    return circle;
 }
 
 // The circle's fields that both forms take from the coefficients (the rest at their defaults).
@@ -1563,18 +1565,26 @@ inline Moments boundary_moments(const Boundary& boundary) {
 // one lane's values alone (the choice of a short-end rule, Carlson's duplication where no rule
 // does, the arctangents) runs lane by lane.
 
-// Whether the planet lies wholly inside the star with both radii of the closed form and
-// apart: both circles far form (z + p <= 1, as make_circle decides) with a rim
-// (p >= kMinRadius).
+// Whether a planet of radii p1, p2 can take the route below where it lies inside the star:
+// both radii of the closed form and apart, both with a rim (p >= kMinRadius).
+inline bool inside_route(double p1, double p2) {
+    return p1 >= kMinRadius && p2 >= kMinRadius && p1 != p2 && std::max(p1, p2) < kMaxRadius;
+}
+
+// For such radii, whether both circles lie inside the star: far form, z + p <= 1, as
+// make_circle decides.
+inline bool both_inside(double z, double p1, double p2) {
+    return z + p1 <= 1.0 && z + p2 <= 1.0;
+}
+
 inline bool wholly_inside(double z, double p1, double p2) {
-    return z + p1 <= 1.0 && z + p2 <= 1.0 && p1 >= kMinRadius && p2 >= kMinRadius && p1 != p2 &&
-           std::max(p1, p2) < kMaxRadius;
+    return inside_route(p1, p2) && both_inside(z, p1, p2);
 }
 
 // H at sigma'' less its algebraic term by the short rules, lane by lane (`nodes` its rules'
 // node counts, 0 for a lane that takes none; that lane's value is not used).
 template <class V>
-V short_end_values(const FarCircle<V>& circle, const int nodes[], V s, V c) {
+inline V short_end_values(const FarCircle<V>& circle, const int nodes[], V s, V c) {
     if constexpr (std::is_same_v<V, double>) {
         double value = 0.0;
         return short_end(circle, s, c, value) ? value : 0.0;
@@ -1586,8 +1596,8 @@ V short_end_values(const FarCircle<V>& circle, const int nodes[], V s, V c) {
 }
 
 template <class V>
-std::array<Moments, lanes::kWidth<V>> inside_planet_moments(V z, V half_sine, V half_cosine,
-                                                            double p1, double p2) {
+[[gnu::always_inline]] inline std::array<Moments, lanes::kWidth<V>> inside_planet_moments(
+    V z, V half_sine, V half_cosine, double p1, double p2) {
     constexpr int kLanes = lanes::kWidth<V>;
     using Mask = lanes::MaskOf<V>;
     const std::array<FarCircle<V>, 2> circles{far_circle(z, p1), far_circle(z, p2)};
