@@ -31,6 +31,7 @@
 #include <cmath>
 
 #include "core/cel.hpp"
+#include "core/lanes.hpp"
 
 namespace halfmoon::carlson {
 
@@ -55,8 +56,10 @@ struct SymmetricTriple {
 
 namespace detail {
 
-inline double max_spread(double mean, double a, double b, double c) {
-    return std::max(std::fabs(mean - a), std::max(std::fabs(mean - b), std::fabs(mean - c)));
+template <class V>
+inline V max_spread(V mean, V a, V b, V c) {
+    return lanes::max_of(lanes::fabs(mean - a),
+                         lanes::max_of(lanes::fabs(mean - b), lanes::fabs(mean - c)));
 }
 
 // The series below divide by their constant denominators as products with the reciprocals
@@ -67,17 +70,19 @@ template <int Denominator>
 inline constexpr double kOver = 1.0 / Denominator;
 
 // Seventh-order series of R_F about the mean, for normalised deviations x, y (z = -x - y).
-inline double series_f(double x, double y) {
-    const double z = -x - y;
-    const double e2 = x * y - z * z;
-    const double e3 = x * y * z;
+template <class V>
+inline V series_f(V x, V y) {
+    const V z = -x - y;
+    const V e2 = x * y - z * z;
+    const V e3 = x * y * z;
     return 1.0 - e2 * kOver<10> + e3 * kOver<14> + e2 * e2 * kOver<24> - 3.0 * e2 * e3 * kOver<44> -
            5.0 * e2 * e2 * e2 * kOver<208> + 3.0 * e3 * e3 * kOver<104> + e2 * e2 * e3 * kOver<16>;
 }
 
 // Seventh-order series shared by R_D and R_J, in the elementary symmetric functions E2..E5 of
 // the normalised deviations.
-inline double series_dj(double e2, double e3, double e4, double e5) {
+template <class V>
+inline V series_dj(V e2, V e3, V e4, V e5) {
     return 1.0 - 3.0 * e2 * kOver<14> + e3 * kOver<6> + 9.0 * e2 * e2 * kOver<88> -
            3.0 * e4 * kOver<22> - 9.0 * e2 * e3 * kOver<52> + 3.0 * e5 * kOver<26> -
            e2 * e2 * e2 * kOver<16> + 3.0 * e3 * e3 * kOver<40> + 3.0 * e2 * e4 * kOver<20> +
@@ -85,26 +90,28 @@ inline double series_dj(double e2, double e3, double e4, double e5) {
 }
 
 // Series of R_D for normalised deviations x, y (z = -(x + y)/3, the weight of z being 3).
-inline double series_d(double x, double y) {
-    const double z = -(x + y) * kOver<3>;
-    const double xy = x * y;
-    const double zz = z * z;
-    const double e2 = xy - 6.0 * zz;
-    const double e3 = (3.0 * xy - 8.0 * zz) * z;
-    const double e4 = 3.0 * (xy - zz) * zz;
-    const double e5 = xy * zz * z;
+template <class V>
+inline V series_d(V x, V y) {
+    const V z = -(x + y) * kOver<3>;
+    const V xy = x * y;
+    const V zz = z * z;
+    const V e2 = xy - 6.0 * zz;
+    const V e3 = (3.0 * xy - 8.0 * zz) * z;
+    const V e4 = 3.0 * (xy - zz) * zz;
+    const V e5 = xy * zz * z;
     return series_dj(e2, e3, e4, e5);
 }
 
 // Series of R_J for normalised deviations x, y, z (p = -(x + y + z)/2, the weight of p being 2).
-inline double series_j(double x, double y, double z) {
-    const double p = -(x + y + z) / 2.0;
-    const double xyz = x * y * z;
-    const double pp = p * p;
-    const double e2 = x * y + x * z + y * z - 3.0 * pp;
-    const double e3 = xyz + 2.0 * e2 * p + 4.0 * pp * p;
-    const double e4 = (2.0 * xyz + e2 * p + 3.0 * pp * p) * p;
-    const double e5 = xyz * pp;
+template <class V>
+inline V series_j(V x, V y, V z) {
+    const V p = -(x + y + z) / 2.0;
+    const V xyz = x * y * z;
+    const V pp = p * p;
+    const V e2 = x * y + x * z + y * z - 3.0 * pp;
+    const V e3 = xyz + 2.0 * e2 * p + 4.0 * pp * p;
+    const V e4 = (2.0 * xyz + e2 * p + 3.0 * pp * p) * p;
+    const V e5 = xyz * pp;
     return series_dj(e2, e3, e4, e5);
 }
 
@@ -117,17 +124,23 @@ inline double series_j(double x, double y, double z) {
 // every step after the first or second and the inverse functions are left for those.
 inline constexpr double kSeriesLimit = 0.02;
 
+// The series of R_C(1, 1 + e) for |e| < kSeriesLimit: ten terms leave less than
+// |e|^10/21 < 5e-19.
+template <class V>
+inline V rc_series(V e) {
+    return 1.0 + e * (-1.0 / 3.0 +
+                      e * (1.0 / 5.0 +
+                           e * (-1.0 / 7.0 +
+                                e * (1.0 / 9.0 +
+                                     e * (-1.0 / 11.0 +
+                                          e * (1.0 / 13.0 +
+                                               e * (-1.0 / 15.0 +
+                                                    e * (1.0 / 17.0 + e * (-1.0 / 19.0)))))))));
+}
+
 inline double rc_one_plus(double e, double one_plus_e) {
     if (std::fabs(e) < kSeriesLimit) {
-        // Ten terms leave less than |e|^10/21 < 5e-19.
-        return 1.0 + e * (-1.0 / 3.0 +
-                          e * (1.0 / 5.0 +
-                               e * (-1.0 / 7.0 +
-                                    e * (1.0 / 9.0 +
-                                         e * (-1.0 / 11.0 +
-                                              e * (1.0 / 13.0 +
-                                                   e * (-1.0 / 15.0 +
-                                                        e * (1.0 / 17.0 + e * (-1.0 / 19.0)))))))));
+        return rc_series(e);
     }
     if (e > 0.0) {
         const double root = std::sqrt(e);
@@ -305,6 +318,93 @@ inline void duplication_batch(int count, const double* x_in, const double* y_in,
         } else {
             out[i].rj = 0.0;
         }
+    }
+}
+
+// duplication_batch for one or two lanes (count <= 2) with R_J, in the two lanes of a
+// lanes::Pair: the same operations in the same order lane by lane, so each result is the one
+// duplication_batch gives for the same lanes (a single lane runs in both). The R_C term takes
+// its series in both lanes at once where both are within its range.
+inline void duplication_pair(int count, const double* x_in, const double* y_in, const double* z_in,
+                             const double* p_in, SymmetricTriple* out) {
+    using lanes::Pair;
+    const int second = count > 1 ? 1 : 0;
+    auto both = [second](const double* v) { return lanes::pair(v[0], v[second]); };
+    const Pair x0 = both(x_in);
+    const Pair y0 = both(y_in);
+    const Pair z0 = both(z_in);
+    const Pair p0 = both(p_in);
+    Pair x = x0;
+    Pair y = y0;
+    Pair z = z0;
+    Pair p = p0;
+    Pair af = (x + y + z) * kOver<3>;
+    Pair ad = (x + y + 3.0 * z) * kOver<5>;
+    Pair aj = (x + y + z + 2.0 * p) * kOver<5>;
+    const Pair qf = kSpreadFactor * max_spread(af, x, y, z);
+    const Pair qd = kSpreadFactor * max_spread(ad, x, y, z);
+    const Pair qj = kSpreadFactor * lanes::max_of(max_spread(aj, x, y, z), lanes::fabs(aj - p));
+    const Pair delta = (p - x) * (p - y) * (p - z);
+    Pair sum_d = lanes::broadcast(0.0);
+    Pair sum_j = lanes::broadcast(0.0);
+    double scale = 1.0;
+    auto pending = [&](double at) {
+        return (qf * at > lanes::fabs(af)) || (qd * at > lanes::fabs(ad)) ||
+               (qj * at > lanes::fabs(aj));
+    };
+    for (int step = 0; step < kMaxSteps; ++step) {
+        if (!lanes::any(pending(scale))) {
+            break;
+        }
+        const double scale3 = scale * scale * scale;
+        const Pair sx = lanes::sqrt(x);
+        const Pair sy = lanes::sqrt(y);
+        const Pair sz = lanes::sqrt(z);
+        const Pair sp = lanes::sqrt(p);
+        const Pair lambda = sx * (sy + sz) + sy * sz;
+        // One division gives both reciprocals, 1/(sqrt z (z + lambda)) and 1/d.
+        const Pair dz = sz * (z + lambda);
+        const Pair d = (sp + sx) * (sp + sy) * (sp + sz);
+        const Pair inv_both = 1.0 / (dz * d);
+        sum_d = sum_d + scale * (d * inv_both);
+        const Pair inv_d = dz * inv_both;
+        const Pair e = delta * scale3 * inv_d * inv_d;
+        const Pair one_plus = 2.0 * sp * (p + lambda) * inv_d;
+        const Pair weight = scale * inv_d;
+        x = (x + lambda) * 0.25;
+        y = (y + lambda) * 0.25;
+        z = (z + lambda) * 0.25;
+        p = (p + lambda) * 0.25;
+        af = (af + lambda) * 0.25;
+        ad = (ad + lambda) * 0.25;
+        aj = (aj + lambda) * 0.25;
+        Pair rc_term;
+        if (lanes::all(lanes::fabs(e) < kSeriesLimit)) {
+            rc_term = rc_series(e);
+        } else {
+            rc_term = lanes::pair(rc_one_plus(lanes::lane(e, 0), lanes::lane(one_plus, 0)),
+                                  rc_one_plus(lanes::lane(e, 1), lanes::lane(one_plus, 1)));
+        }
+        sum_j = sum_j + weight * rc_term;
+        scale *= 0.25;
+    }
+    const auto diverged = pending(scale);
+    const Pair af0 = (x0 + y0 + z0) * kOver<3>;
+    const Pair ad0 = (x0 + y0 + 3.0 * z0) * kOver<5>;
+    const Pair aj0 = (x0 + y0 + z0 + 2.0 * p0) * kOver<5>;
+    const Pair kf = scale / af;
+    const Pair kd = scale / ad;
+    const Pair kj = scale / aj;
+    const Pair rf = series_f((af0 - x0) * kf, (af0 - y0) * kf) / lanes::sqrt(af);
+    const Pair rd = kd * series_d((ad0 - x0) * kd, (ad0 - y0) * kd) / lanes::sqrt(ad) + 3.0 * sum_d;
+    const Pair rj =
+        kj * series_j((aj0 - x0) * kj, (aj0 - y0) * kj, (aj0 - z0) * kj) / lanes::sqrt(aj) +
+        6.0 * sum_j;
+    for (int i = 0; i < count; ++i) {
+        // Two zero arguments (or p = 0): no convergence, and the integrals diverge.
+        out[i] = lanes::lane(diverged, i)
+                     ? SymmetricTriple{kInfinity, kInfinity, kInfinity}
+                     : SymmetricTriple{lanes::lane(rf, i), lanes::lane(rd, i), lanes::lane(rj, i)};
     }
 }
 

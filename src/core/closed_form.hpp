@@ -980,7 +980,12 @@ class CarlsonLanes {
             double ones[kCapacity];
             std::fill(ones, ones + kCapacity, 1.0);
             carlson::SymmetricTriple r[kCapacity];
-            carlson::detail::duplication_batch<kCapacity>(count_, x_, y_, ones, p_, r);
+            // Most points bring two lanes, or one: they run in the lanes of a packed register.
+            if (count_ <= 2) {
+                carlson::detail::duplication_pair(count_, x_, y_, ones, p_, r);
+            } else {
+                carlson::detail::duplication_batch<kCapacity>(count_, x_, y_, ones, p_, r);
+            }
             for (int i = 0; i < count_; ++i) {
                 sum += wf_[i] * r[i].rf + wd_[i] * r[i].rd + wj_[i] * r[i].rj;
             }
