@@ -623,6 +623,28 @@ struct RimArc {
     int to_turns;
 };
 
+// sin and cos of half the reduced angle theta' in [0, 2 pi) of the direction (along, across) /
+// length, length = |(along, across)| > 0 (not checked): the half-angle formulas
+// cos^2(theta'/2) = (1 + cos theta)/2 and sin^2(theta'/2) = (1 - cos theta)/2, each taken by its
+// square root where it is at least 1/2 and the other from sin(theta) = 2 sin(theta'/2)
+// cos(theta'/2), so that nothing cancels. theta'/2 lies beyond a quarter turn exactly where
+// sin(theta) < 0. Lane by lane for V = lanes::Pair.
+template <class V>
+struct HalfAngle {
+    V sine;
+    V cosine;
+};
+
+template <class V>
+[[gnu::always_inline]] inline HalfAngle<V> half_angle_of_vector(V along, V across, V length) {
+    const V inv_twice = 0.5 / length;
+    const auto forward = along >= 0.0;
+    const V root = lanes::sqrt(lanes::select(forward, length + along, length - along) * inv_twice);
+    const V other = lanes::select(forward, lanes::fabs(across), across) * inv_twice / root;
+    return HalfAngle<V>{lanes::select(forward, other, root),
+                        lanes::select(forward, lanes::select(across < 0.0, -root, root), other)};
+}
+
 // The dividing line's direction e relative to S -> P, held as half its angle: theta reduced to
 // theta' in [0, 2 pi), and sin, cos of theta'/2 (the sine >= 0), from which sin(theta) and
 // cos(theta) follow by the double-angle formulas. A planet inside the star needs nothing more;
@@ -644,28 +666,17 @@ struct LineDirection {
         return LineDirection{std::sin(half), std::cos(half), true, u0, theta};
     }
 
-    // From e = (along, across) / length, length = |(along, across)| > 0 (not checked): the
-    // half-angle formulas cos^2(theta'/2) = (1 + cos theta)/2 and sin^2(theta'/2) =
-    // (1 - cos theta)/2, each taken by its square root where it is at least 1/2 and the other
-    // from sin(theta) = 2 sin(theta'/2) cos(theta'/2), so that nothing cancels. theta'/2 lies
-    // beyond a quarter turn exactly where sin(theta) < 0.
+    // From e = (along, across) / length, length = |(along, across)| > 0 (not checked), by
+    // half_angle_of_vector.
     [[gnu::always_inline]] static LineDirection of_vector(double along, double across,
                                                           double length) {
-        const double inv_twice = 0.5 / length;
-        LineDirection direction;
-        direction.has_start = false;
-        direction.start = std::nan("");
-        direction.angle = std::nan("");
-        if (along >= 0.0) {
-            const double root = std::sqrt((length + along) * inv_twice);
-            direction.half_sine = std::fabs(across) * inv_twice / root;
-            direction.half_cosine = across < 0.0 ? -root : root;
-        } else {
-            const double root = std::sqrt((length - along) * inv_twice);
-            direction.half_sine = root;
-            direction.half_cosine = across * inv_twice / root;
-        }
-        return direction;
+        const HalfAngle<double> half = half_angle_of_vector(along, across, length);
+        return of_half_angle(half.sine, half.cosine);
+    }
+
+    // From the sine and cosine of half the reduced angle alone.
+    static LineDirection of_half_angle(double half_sine, double half_cosine) {
+        return LineDirection{half_sine, half_cosine, false, std::nan(""), std::nan("")};
     }
 
     bool valid() const { return std::isfinite(half_sine) && std::isfinite(half_cosine); }

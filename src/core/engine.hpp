@@ -20,6 +20,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <type_traits>
 
@@ -155,6 +156,28 @@ class LineAngleTrig {
     double sine_ = std::nan("");
 };
 
+// along, across and their length for a centre at (x, y), lane by lane for V = lanes::Pair.
+template <class V>
+struct SkyVector {
+    V along;
+    V across;
+    V length;
+};
+
+template <class V>
+[[gnu::always_inline]] inline SkyVector<V> sky_vector(V x, V y, V line_cosine, V line_sine) {
+    const V along = x * line_cosine + y * line_sine;
+    const V across = x * line_sine - y * line_cosine;
+    return SkyVector<V>{along, across, lanes::sqrt(along * along + across * across)};
+}
+
+// Whether the length lets the direction follow from the vector (see sky_direction).
+template <class V>
+[[gnu::always_inline]] inline lanes::MaskOf<V> ordinary_length(V length) {
+    constexpr double kSmallest = 1e-150;
+    return length >= kSmallest && length < HUGE_VAL;
+}
+
 // The line's direction relative to S -> P for a planet centre at sky (x, y) and a line at sky
 // angle line_angle, given its cosine and sine: turning the sky by -phi, phi = atan2(y, x), puts
 // the centre on the positive x axis and the line at theta = line_angle - phi (sky_theta), whose
@@ -165,14 +188,30 @@ class LineAngleTrig {
                                                                        double line_angle,
                                                                        double line_cosine,
                                                                        double line_sine) {
-    constexpr double kSmallest = 1e-150;
-    const double along = x * line_cosine + y * line_sine;
-    const double across = x * line_sine - y * line_cosine;
-    const double length = std::sqrt(along * along + across * across);
-    if (!(length >= kSmallest && length < HUGE_VAL)) {
+    const SkyVector<double> v = sky_vector(x, y, line_cosine, line_sine);
+    if (!ordinary_length(v.length)) {
         return closed_form::LineDirection::of_angle(sky_theta(x, y, line_angle));
     }
-    return closed_form::LineDirection::of_vector(along, across, length);
+    return closed_form::LineDirection::of_vector(v.along, v.across, v.length);
+}
+
+// The directions of two points at once, each the one sky_direction gives it alone.
+[[gnu::always_inline]] inline std::array<closed_form::LineDirection, 2> sky_directions(
+    const double x[2], const double y[2], const double line_angle[2], const double line_cosine[2],
+    const double line_sine[2]) {
+    auto both = [](const double* v) { return lanes::pair(v[0], v[1]); };
+    const SkyVector<lanes::Pair> v =
+        sky_vector(both(x), both(y), both(line_cosine), both(line_sine));
+    if (!lanes::all(ordinary_length(v.length))) {
+        return {sky_direction(x[0], y[0], line_angle[0], line_cosine[0], line_sine[0]),
+                sky_direction(x[1], y[1], line_angle[1], line_cosine[1], line_sine[1])};
+    }
+    const closed_form::HalfAngle<lanes::Pair> half =
+        closed_form::half_angle_of_vector(v.along, v.across, v.length);
+    return {closed_form::LineDirection::of_half_angle(lanes::lane(half.sine, 0),
+                                                      lanes::lane(half.cosine, 0)),
+            closed_form::LineDirection::of_half_angle(lanes::lane(half.sine, 1),
+                                                      lanes::lane(half.cosine, 1))};
 }
 
 }  // namespace halfmoon::engine

@@ -278,36 +278,55 @@ template <ExactLaw Law>
         auto inside_flux = [&](const closed_form::Moments& m) [[gnu::always_inline]] {
             return 1.0 - engine::inside_blocked(channel, m) / channel.norm;
         };
-        // A point with the planet wholly inside the star waiting for a partner.
+        // A point with the planet wholly inside the star waiting for a partner, with the cosine
+        // and sine of its line's sky angle.
         std::int64_t waiting = -1;
-        closed_form::LineDirection waiting_line;
+        double waiting_cosine = 0.0;
+        double waiting_sine = 0.0;
         for (std::int64_t i = begin; i < end; ++i) {
             if (engine::out_of_reach(z[i], channel.p1, channel.p2)) {
                 out[i] = 1.0;
                 continue;
             }
             trig.update(line[i]);
-            const closed_form::LineDirection direction =
-                engine::sky_direction(x[i], y[i], line[i], trig.cosine(), trig.sine());
-            if (!(plan.inside_pairs && z[i] >= 0.0 && direction.valid() &&
+            if (!(plan.inside_pairs && z[i] >= 0.0 &&
                   closed_form::both_inside(z[i], channel.p1, channel.p2))) {
-                out[i] = engine::transit_flux(channel, z[i], direction);
-            } else if (waiting < 0) {
-                waiting = i;
-                waiting_line = direction;
-            } else {
-                const auto m = closed_form::inside_planet_moments(
-                    lanes::pair(z[waiting], z[i]),
-                    lanes::pair(waiting_line.half_sine, direction.half_sine),
-                    lanes::pair(waiting_line.half_cosine, direction.half_cosine), channel.p1,
-                    channel.p2);
-                out[waiting] = inside_flux(m[0]);
-                out[i] = inside_flux(m[1]);
-                waiting = -1;
+                out[i] = engine::transit_flux(
+                    channel, z[i],
+                    engine::sky_direction(x[i], y[i], line[i], trig.cosine(), trig.sine()));
+                continue;
             }
+            if (waiting < 0) {
+                waiting = i;
+                waiting_cosine = trig.cosine();
+                waiting_sine = trig.sine();
+                continue;
+            }
+            const std::int64_t j = waiting;
+            waiting = -1;
+            const double pair_x[2] = {x[j], x[i]};
+            const double pair_y[2] = {y[j], y[i]};
+            const double pair_line[2] = {line[j], line[i]};
+            const double pair_cosine[2] = {waiting_cosine, trig.cosine()};
+            const double pair_sine[2] = {waiting_sine, trig.sine()};
+            const auto [first, second] =
+                engine::sky_directions(pair_x, pair_y, pair_line, pair_cosine, pair_sine);
+            if (!first.valid() || !second.valid()) {
+                out[j] = engine::transit_flux(channel, z[j], first);
+                out[i] = engine::transit_flux(channel, z[i], second);
+                continue;
+            }
+            const auto m = closed_form::inside_planet_moments(
+                lanes::pair(z[j], z[i]), lanes::pair(first.half_sine, second.half_sine),
+                lanes::pair(first.half_cosine, second.half_cosine), channel.p1, channel.p2);
+            out[j] = inside_flux(m[0]);
+            out[i] = inside_flux(m[1]);
         }
         if (waiting >= 0) {
-            out[waiting] = engine::transit_flux(channel, z[waiting], waiting_line);
+            out[waiting] =
+                engine::transit_flux(channel, z[waiting],
+                                     engine::sky_direction(x[waiting], y[waiting], line[waiting],
+                                                           waiting_cosine, waiting_sine));
         }
         return;
     }
