@@ -1184,18 +1184,20 @@ bool short_end(const C& circle, double s, double c, double& value) {
 // A sum of arctangents, each in (-pi/2, pi/2), kept as the argument of the product of their
 // complex numbers x + i y (x > 0): two of them lie within a half turn either way, so one
 // arctangent of the product gives their sum.
+template <class V = double>
 struct ArgumentProduct {
-    double re = 1.0;
-    double im = 0.0;
-    int count = 0;
+    V re = lanes::splat<V>(1.0);
+    V im = lanes::splat<V>(0.0);
+    // Where any arctangent has been added.
+    lanes::MaskOf<V> any = lanes::splat_mask<V>(false);
 
-    // Adds sign * atan(y / x), x > 0.
-    void add(double x, double y, double sign) {
-        const double signed_y = sign * y;
-        const double t = re * x - im * signed_y;
-        im = re * signed_y + im * x;
-        re = t;
-        ++count;
+    // Adds sign * atan(y / x), x > 0, where `where` holds.
+    void add(V x, V y, V sign, lanes::MaskOf<V> where) {
+        const V signed_y = sign * y;
+        const V t = re * x - im * signed_y;
+        im = lanes::select(where, re * signed_y + im * x, im);
+        re = lanes::select(where, t, re);
+        any = any || where;
     }
 };
 
@@ -1304,7 +1306,7 @@ template <class V, class C>
 // weight times Y(a) of one whole half-rim: the short end sigma'' by quadrature where a short
 // rule does, else its Carlson part into `lanes`; the defect into `defects`.
 inline double finish_half_turn_excess(const Circle& circle, const WholeHalfRim<double>& rim,
-                                      CarlsonLanes& lanes, ArgumentProduct& defects) {
+                                      CarlsonLanes& lanes, ArgumentProduct<>& defects) {
     const HalfTurnExcess<double>& excess = rim.excess;
     double rest = excess.rest;
     const double s2 = excess.end_sine;
@@ -1319,7 +1321,7 @@ inline double finish_half_turn_excess(const Circle& circle, const WholeHalfRim<d
     }
     if (circle.with_rj) {
         const double sign = circle.z > circle.p ? rim.weight : -rim.weight;
-        defects.add(excess.defect_x, excess.defect_y, sign);
+        defects.add(excess.defect_x, excess.defect_y, sign, true);
     }
     return rim.weight * rest;
 }
@@ -1383,58 +1385,75 @@ V line_mu(V b, V s) {
     return lanes::sqrt((b - lanes::fabs(s)) * (b + lanes::fabs(s)));
 }
 
-// The angles of S1 from the line's sums, for one point: the line's share line_s1, and the polar
-// angle the whole half-rims sweep added to `swept` unless the winding takes its place (then
-// with the line's T). T(s) = atan(s/h) - atan(s/(h w)) is summed over the ends as the argument
-// of a product where the winding does not replace it; the defects' arctangent goes into
-// `elementary`.
+// The angles of S1 from the line's sums: the line's share line_s1, and whether the winding
+// takes the place of the polar angle the whole half-rims sweep (then with the line's T).
+// T(s) = atan(s/h) - atan(s/(h w)) is summed over the ends as the argument of a product where
+// the winding does not replace it; where the winding does, the defects' arctangent merges with
+// it (and `defects` is left with none). Lane by lane for V = lanes::Pair, each lane's
+// arctangents its own.
+template <class V>
 struct LineAngles {
-    double h;
-    double b;
-    LineSums<double> sums;
-    // The ends in order (start, end of each piece) and mu there.
-    int end_count;
-    std::array<double, 4> end_s;
-    std::array<double, 4> end_w;
-    bool winds;
-    double turn;  // winding_turn: 2 pi where the closed boundary winds about S
+    V h;
+    V b;
+    LineSums<V> sums;
+    // The ends in order (start, end of each piece), mu there, and which are there.
+    std::array<V, 4> end_s;
+    std::array<V, 4> end_w;
+    std::array<lanes::MaskOf<V>, 4> present;
+    lanes::MaskOf<V> winds;
+    V turn;  // winding_turn: 2 pi where the closed boundary winds about S
 };
 
-inline double line_angles_s1(const LineAngles& line, ArgumentProduct& defects, bool& by_winding) {
-    const LineSums<double>& sums = line.sums;
-    const double h = line.h;
+// angle_of lane by lane.
+template <class V>
+[[gnu::always_inline]] inline V angles_of(V y, V x) {
+    if constexpr (std::is_same_v<V, double>) {
+        return angle_of(y, x);
+    } else {
+        return lanes::pair(angle_of(lanes::lane(y, 0), lanes::lane(x, 0)),
+                           angle_of(lanes::lane(y, 1), lanes::lane(x, 1)));
+    }
+}
+
+template <class V>
+[[gnu::always_inline]] inline V line_angles_s1(const LineAngles<V>& line,
+                                               ArgumentProduct<V>& defects,
+                                               lanes::MaskOf<V>& by_winding) {
+    const LineSums<V>& sums = line.sums;
+    const V h = line.h;
     by_winding = line.winds && sums.re3 > 0.0;
     // The product of T's complex numbers, where the winding does not take its place.
-    double re1 = 1.0;
-    double im1 = 0.0;
-    if (!by_winding) {
-        for (int j = 0; j < line.end_count; ++j) {
-            const double s = line.end_s[static_cast<std::size_t>(j)];
-            const double w = line.end_w[static_cast<std::size_t>(j)];
+    V re1 = lanes::splat<V>(1.0);
+    V im1 = lanes::splat<V>(0.0);
+    if (!lanes::all(by_winding)) {
+        for (std::size_t j = 0; j < 4; ++j) {
+            const V s = line.end_s[j];
+            const V w = line.end_w[j];
             const double sign = j % 2 == 0 ? -1.0 : 1.0;
             // tan T = -s h r^2 / ((1 + w)(h^2 w + s^2)); T(0) = 0.
-            const double r2 = h * h + s * s;
-            const double x1 = s == 0.0 ? 1.0 : (1.0 + w) * (h * h * w + s * s);
-            const double y1 = s == 0.0 ? 0.0 : sign * (-s * h * r2);
-            const double t1 = re1 * x1 - im1 * y1;
-            im1 = re1 * y1 + im1 * x1;
-            re1 = t1;
+            const V r2 = h * h + s * s;
+            const auto at_foot = s == 0.0;
+            const V x1 = lanes::select(at_foot, 1.0, (1.0 + w) * (h * h * w + s * s));
+            const V y1 = lanes::select(at_foot, 0.0, sign * (-s * h * r2));
+            const V t1 = re1 * x1 - im1 * y1;
+            im1 = lanes::select(line.present[j], re1 * y1 + im1 * x1, im1);
+            re1 = lanes::select(line.present[j], t1, re1);
         }
     }
-    double angles = 0.0;
-    if (by_winding && defects.count > 0 && defects.re > 0.0) {
-        // The winding's arctangent and the defects' sum both lie within a quarter turn:
-        // their difference is one argument, of the defects' product times the winding
-        // product's conjugate.
-        const double re = defects.re * sums.re3 + defects.im * sums.im3;
-        const double im = defects.im * sums.re3 - defects.re * sums.im3;
-        angles = line.turn + angle_of(im, re);
-        defects.count = 0;
-    } else {
-        angles = by_winding ? line.turn - std::atan(sums.im3 / sums.re3) : angle_of(im1, re1);
-    }
-    const double b = line.b;
-    return (angles + h * (1.0 + b * b / 2.0) * angle_of(sums.im2, sums.re2) + h * sums.sw / 2.0) /
+    // The winding's arctangent and the defects' sum both lie within a quarter turn where both
+    // are taken: their difference is one argument, of the defects' product times the winding
+    // product's conjugate.
+    const auto merged = by_winding && defects.any && defects.re > 0.0;
+    const V merged_re = defects.re * sums.re3 + defects.im * sums.im3;
+    const V merged_im = defects.im * sums.re3 - defects.re * sums.im3;
+    const V angle =
+        angles_of(lanes::select(merged, merged_im, lanes::select(by_winding, sums.im3, im1)),
+                  lanes::select(merged, merged_re, lanes::select(by_winding, sums.re3, re1)));
+    const V angles = lanes::select(merged, line.turn + angle,
+                                   lanes::select(by_winding, line.turn - angle, angle));
+    defects.any = defects.any && !merged;
+    const V b = line.b;
+    return (angles + h * (1.0 + b * b / 2.0) * angles_of(sums.im2, sums.re2) + h * sums.sw / 2.0) /
            3.0;
 }
 
@@ -1446,7 +1465,7 @@ inline Moments boundary_moments(const Boundary& boundary) {
     }
     CarlsonLanes lanes;
     // The third-kind defects of the whole half-rims, at most two.
-    ArgumentProduct defects;
+    ArgumentProduct<> defects;
     // The elementary part of the sum of H(end) - H(start) over the rim arcs.
     double elementary = 0.0;
     // The polar angle about S swept by the rim arcs.
@@ -1533,22 +1552,23 @@ inline Moments boundary_moments(const Boundary& boundary) {
     bool by_winding = false;  // the rims' swept angle taken with T from the winding
     if (boundary.segment_count > 0) {
         const double h = boundary.line.h;
-        LineAngles line{.h = h,
-                        .b = boundary.line.b,
-                        .sums = {},
-                        .end_count = 2 * boundary.segment_count,
-                        .end_s = {},
-                        .end_w = {},
-                        .winds = may_wind(boundary, inside_mask),
-                        .turn = winding_turn(boundary.z, h, circles[0].p, circles[1].p)};
+        LineAngles<double> line{.h = h,
+                                .b = boundary.line.b,
+                                .sums = {},
+                                .end_s = {},
+                                .end_w = {},
+                                .present = {},
+                                .winds = may_wind(boundary, inside_mask),
+                                .turn = winding_turn(boundary.z, h, circles[0].p, circles[1].p)};
         const double side = h > 0.0 ? 1.0 : -1.0;
-        for (int j = 0; j < line.end_count; ++j) {
+        for (int j = 0; j < 2 * boundary.segment_count; ++j) {
             const Segment& segment = boundary.segments[static_cast<std::size_t>(j / 2)];
             const bool start = j % 2 == 0;
             const double s = start ? segment.s_from : segment.s_to;
             const double w = line_mu(line.b, s);
             line.end_s[static_cast<std::size_t>(j)] = s;
             line.end_w[static_cast<std::size_t>(j)] = w;
+            line.present[static_cast<std::size_t>(j)] = true;
             line.sums.add(s, w, start ? -1.0 : 1.0, std::fabs(h), side, line.winds, true);
         }
         m.s0 += h * line.sums.s_sum / 2.0;
@@ -1562,7 +1582,7 @@ inline Moments boundary_moments(const Boundary& boundary) {
             }
         }
     }
-    if (defects.count > 0) {
+    if (defects.any) {
         elementary += angle_of(defects.im, defects.re);
     }
     m.s1 += (swept + elementary + lanes.total() + boundary.limb) / 3.0 + line_s1;
@@ -1626,7 +1646,7 @@ template <class V>
 
     // weight times Y(a) of each half-rim (finish_half_turn_excess).
     std::array<CarlsonLanes, kLanes> incomplete;
-    std::array<ArgumentProduct, kLanes> defects;
+    ArgumentProduct<V> defects;
     std::array<V, 2> excess;
     for (int k = 0; k < 2; ++k) {
         const FarCircle<V>& circle = circles[static_cast<std::size_t>(k)];
@@ -1645,13 +1665,10 @@ template <class V>
                     lanes::lane(circle.cd, l), lanes::lane(circle.cj, l), s2,
                     lanes::lane(parts.end_cosine, l), lanes::lane(rim.weight, l));
             }
-            if (lanes::lane(circle.with_rj, l)) {
-                const double weight = lanes::lane(rim.weight, l);
-                const double sign = lanes::lane(z, l) > circle.p ? weight : -weight;
-                defects[static_cast<std::size_t>(l)].add(lanes::lane(parts.defect_x, l),
-                                                         lanes::lane(parts.defect_y, l), sign);
-            }
         }
+        // The defect's sign is that of z - p, times the excess's weight.
+        defects.add(parts.defect_x, parts.defect_y,
+                    lanes::select(z > circle.p, rim.weight, -rim.weight), circle.with_rj);
         V rest = parts.rest;
         Mask take_short;
         if constexpr (kLanes == 1) {
@@ -1729,7 +1746,55 @@ template <class V>
         triples[1] = {first_two.result(), second_two.result()};
     }
 
-    std::array<Moments, kLanes> out;
+    // The angles: the line's share, and the polar angle the half-rims sweep where the winding
+    // does not take its place (line_angles_s1).
+    V line_s1 = lanes::splat<V>(0.0);
+    Mask by_winding = lanes::splat_mask<V>(false);
+    if (lanes::any(any_piece)) {
+        // winding_turn: S lies in half 1 when left of the line and within p1 of P, in half 2
+        // likewise.
+        const auto left = h > 0.0;
+        const auto covered = (left && z < p1) || (!left && z < p2);
+        const LineAngles<V> line{.h = h,
+                                 .b = b,
+                                 .sums = sums,
+                                 .end_s = end_s,
+                                 .end_w = end_w,
+                                 .present = {present[0], present[0], present[1], present[1]},
+                                 .winds = winds,
+                                 .turn = lanes::select(covered, kTwoPi, 0.0)};
+        Mask line_winding = by_winding;
+        const V share = line_angles_s1(line, defects, line_winding);
+        line_s1 = lanes::select(any_piece, share, line_s1);
+        by_winding = any_piece && line_winding;
+    }
+    V swept = lanes::splat<V>(0.0);
+    if (!lanes::all(by_winding)) {
+        V lane_swept = swept;
+        for (int k = 0; k < 2; ++k) {
+            const FarCircle<V>& circle = circles[static_cast<std::size_t>(k)];
+            const V sine = rims[static_cast<std::size_t>(k)].inside_sine;
+            if constexpr (kLanes == 1) {
+                lane_swept += half_turn_swept(circle.winding, z, circle.p, sine);
+            } else {
+                lane_swept +=
+                    lanes::pair(half_turn_swept(lanes::lane(circle.winding, 0), lanes::lane(z, 0),
+                                                circle.p, lanes::lane(sine, 0)),
+                                half_turn_swept(lanes::lane(circle.winding, 1), lanes::lane(z, 1),
+                                                circle.p, lanes::lane(sine, 1)));
+            }
+        }
+        swept = lanes::select(by_winding, swept, lane_swept);
+    }
+    V elementary = lanes::splat<V>(0.0);
+    elementary += excess[0];
+    elementary += excess[1];
+    if (lanes::any(defects.any)) {
+        elementary =
+            lanes::select(defects.any, elementary + angles_of(defects.im, defects.re), elementary);
+    }
+    // The complete triples' weighted sum, then any incomplete ends, lane by lane (CarlsonLanes).
+    V carlson;
     for (int l = 0; l < kLanes; ++l) {
         const std::size_t ul = static_cast<std::size_t>(l);
         double complete = 0.0;
@@ -1742,54 +1807,22 @@ template <class V>
             pair_sum = k == 0 ? weighted : pair_sum + weighted;
         }
         complete += pair_sum;
-        const double carlson = incomplete[ul].with_incomplete(complete);
-
-        double line_s1 = 0.0;
-        bool by_winding = false;
-        if (lanes::lane(any_piece, l)) {
-            const double hl = lanes::lane(h, l);
-            LineAngles line{.h = hl,
-                            .b = lanes::lane(b, l),
-                            .sums = {lanes::lane(sums.s_sum, l), lanes::lane(sums.cube_sum, l),
-                                     lanes::lane(sums.sw, l), lanes::lane(sums.re2, l),
-                                     lanes::lane(sums.im2, l), lanes::lane(sums.re3, l),
-                                     lanes::lane(sums.im3, l)},
-                            .end_count = 0,
-                            .end_s = {},
-                            .end_w = {},
-                            .winds = lanes::lane(winds, l),
-                            .turn = winding_turn(lanes::lane(z, l), hl, p1, p2)};
-            for (int j = 0; j < 4; ++j) {
-                if (lanes::lane(present[static_cast<std::size_t>(j / 2)], l)) {
-                    line.end_s[static_cast<std::size_t>(line.end_count)] =
-                        lanes::lane(end_s[static_cast<std::size_t>(j)], l);
-                    line.end_w[static_cast<std::size_t>(line.end_count)] =
-                        lanes::lane(end_w[static_cast<std::size_t>(j)], l);
-                    ++line.end_count;
-                }
-            }
-            line_s1 = line_angles_s1(line, defects[ul], by_winding);
+        const double value = incomplete[ul].with_incomplete(complete);
+        if constexpr (kLanes == 1) {
+            carlson = value;
+        } else {
+            carlson =
+                l == 0 ? lanes::pair(value, value) : lanes::pair(lanes::lane(carlson, 0), value);
         }
-        double swept = 0.0;
-        if (!by_winding) {
-            for (int k = 0; k < 2; ++k) {
-                const FarCircle<V>& circle = circles[static_cast<std::size_t>(k)];
-                swept +=
-                    half_turn_swept(lanes::lane(circle.winding, l), lanes::lane(z, l), circle.p,
-                                    lanes::lane(rims[static_cast<std::size_t>(k)].inside_sine, l));
-            }
-        }
-        double elementary = 0.0;
-        elementary += lanes::lane(excess[0], l);
-        elementary += lanes::lane(excess[1], l);
-        if (defects[ul].count > 0) {
-            elementary += angle_of(defects[ul].im, defects[ul].re);
-        }
-        const double limb = 0.0;
-        double s1 = 0.0;
-        s1 += (swept + elementary + carlson + limb) / 3.0 + line_s1;
-        out[ul] = Moments{lanes::lane(s0, l), s1, lanes::lane(s2, l)} +
-                  Moments{limb / 2.0, 0.0, limb / 4.0};
+    }
+    const double limb = 0.0;
+    V s1 = lanes::splat<V>(0.0);
+    s1 += (swept + elementary + carlson + limb) / 3.0 + line_s1;
+    std::array<Moments, kLanes> out;
+    for (int l = 0; l < kLanes; ++l) {
+        out[static_cast<std::size_t>(l)] =
+            Moments{lanes::lane(s0, l), lanes::lane(s1, l), lanes::lane(s2, l)} +
+            Moments{limb / 2.0, 0.0, limb / 4.0};
     }
     return out;
 }

@@ -333,6 +333,16 @@ struct Traits<Pair> {
 template <class V>
 using MaskOf = typename Traits<V>::Mask;
 
+// A mask of `value` in every lane of V.
+template <class V>
+auto splat_mask(bool value) {
+    if constexpr (std::is_same_v<V, double>) {
+        return value;
+    } else {
+        return mask_of(value, value);
+    }
+}
+
 // x in every lane of V.
 template <class V>
 V splat(double x) {
