@@ -162,7 +162,13 @@ struct ExponentialRemainder {
 // Names the coefficient `index` of a law from its list of names.
 template <std::size_t N>
 std::string name_from(const std::array<std::string_view, N>& names, std::size_t index) {
-    return index < N ? std::string(names[index]) : "#" + std::to_string(index);
+    if (index < N) {
+        return std::string(names[index]);
+    }
+    // Appended rather than "#" + string (GCC 12 warns falsely of overlapping copies there).
+    std::string name = "#";
+    name += std::to_string(index);
+    return name;
 }
 
 // Uniform star: I = 1.
