@@ -321,90 +321,142 @@ inline void duplication_batch(int count, const double* x_in, const double* y_in,
     }
 }
 
-// duplication_batch for one or two lanes (count <= 2) with R_J, in the two lanes of a
-// lanes::Pair: the same operations in the same order lane by lane, so each result is the one
-// duplication_batch gives for the same lanes (a single lane runs in both). The R_C term takes
-// its series in both lanes at once where both are within its range.
-inline void duplication_pair(int count, const double* x_in, const double* y_in, const double* z_in,
-                             const double* p_in, SymmetricTriple* out) {
+// duplication_batch for at most 2 kPairs lanes, in the lanes of kPairs lanes::Pair stepping in
+// lockstep: the same operations in the same order lane by lane, and the same steps (all lanes
+// step until the last has converged), so each result is the one duplication_batch gives for the
+// same lanes; a missing lane repeats the first and changes nothing. The R_C term takes its
+// series in both lanes of a pair at once where both are within its range.
+template <int kPairs, bool kWithJ>
+inline void duplication_lanes(int count, const double* x_in, const double* y_in, const double* z_in,
+                              const double* p_in, SymmetricTriple* out) {
     using lanes::Pair;
-    const int second = count > 1 ? 1 : 0;
-    auto both = [second](const double* v) { return lanes::pair(v[0], v[second]); };
-    const Pair x0 = both(x_in);
-    const Pair y0 = both(y_in);
-    const Pair z0 = both(z_in);
-    const Pair p0 = both(p_in);
-    Pair x = x0;
-    Pair y = y0;
-    Pair z = z0;
-    Pair p = p0;
-    Pair af = (x + y + z) * kOver<3>;
-    Pair ad = (x + y + 3.0 * z) * kOver<5>;
-    Pair aj = (x + y + z + 2.0 * p) * kOver<5>;
-    const Pair qf = kSpreadFactor * max_spread(af, x, y, z);
-    const Pair qd = kSpreadFactor * max_spread(ad, x, y, z);
-    const Pair qj = kSpreadFactor * lanes::max_of(max_spread(aj, x, y, z), lanes::fabs(aj - p));
-    const Pair delta = (p - x) * (p - y) * (p - z);
-    Pair sum_d = lanes::broadcast(0.0);
-    Pair sum_j = lanes::broadcast(0.0);
+    struct State {
+        Pair x0, y0, z0, p0;
+        Pair x, y, z, p;
+        Pair af, ad, aj;
+        Pair qf, qd, qj;
+        Pair delta;
+        Pair sum_d, sum_j;
+    };
+    State st[kPairs];
+    for (int k = 0; k < kPairs; ++k) {
+        const int first = 2 * k < count ? 2 * k : 0;
+        const int second = 2 * k + 1 < count ? 2 * k + 1 : 0;
+        auto both = [&](const double* v) { return lanes::pair(v[first], v[second]); };
+        State& q = st[k];
+        q.x0 = both(x_in);
+        q.y0 = both(y_in);
+        q.z0 = both(z_in);
+        q.p0 = kWithJ ? both(p_in) : lanes::broadcast(1.0);
+        q.x = q.x0;
+        q.y = q.y0;
+        q.z = q.z0;
+        q.p = q.p0;
+        q.af = (q.x + q.y + q.z) * kOver<3>;
+        q.ad = (q.x + q.y + 3.0 * q.z) * kOver<5>;
+        q.aj = (q.x + q.y + q.z + 2.0 * q.p) * kOver<5>;
+        q.qf = kSpreadFactor * max_spread(q.af, q.x, q.y, q.z);
+        q.qd = kSpreadFactor * max_spread(q.ad, q.x, q.y, q.z);
+        q.qj =
+            kSpreadFactor * lanes::max_of(max_spread(q.aj, q.x, q.y, q.z), lanes::fabs(q.aj - q.p));
+        q.delta = (q.p - q.x) * (q.p - q.y) * (q.p - q.z);
+        q.sum_d = lanes::broadcast(0.0);
+        q.sum_j = lanes::broadcast(0.0);
+    }
     double scale = 1.0;
-    auto pending = [&](double at) {
-        return (qf * at > lanes::fabs(af)) || (qd * at > lanes::fabs(ad)) ||
-               (qj * at > lanes::fabs(aj));
+    auto pending = [&](const State& q, double at) {
+        const auto fd = (q.qf * at > lanes::fabs(q.af)) || (q.qd * at > lanes::fabs(q.ad));
+        if constexpr (kWithJ) {
+            return fd || (q.qj * at > lanes::fabs(q.aj));
+        } else {
+            return fd;
+        }
     };
     for (int step = 0; step < kMaxSteps; ++step) {
-        if (!lanes::any(pending(scale))) {
+        bool any_pending = false;
+        for (int k = 0; k < kPairs; ++k) {
+            any_pending = any_pending || lanes::any(pending(st[k], scale));
+        }
+        if (!any_pending) {
             break;
         }
         const double scale3 = scale * scale * scale;
-        const Pair sx = lanes::sqrt(x);
-        const Pair sy = lanes::sqrt(y);
-        const Pair sz = lanes::sqrt(z);
-        const Pair sp = lanes::sqrt(p);
-        const Pair lambda = sx * (sy + sz) + sy * sz;
-        // One division gives both reciprocals, 1/(sqrt z (z + lambda)) and 1/d.
-        const Pair dz = sz * (z + lambda);
-        const Pair d = (sp + sx) * (sp + sy) * (sp + sz);
-        const Pair inv_both = 1.0 / (dz * d);
-        sum_d = sum_d + scale * (d * inv_both);
-        const Pair inv_d = dz * inv_both;
-        const Pair e = delta * scale3 * inv_d * inv_d;
-        const Pair one_plus = 2.0 * sp * (p + lambda) * inv_d;
-        const Pair weight = scale * inv_d;
-        x = (x + lambda) * 0.25;
-        y = (y + lambda) * 0.25;
-        z = (z + lambda) * 0.25;
-        p = (p + lambda) * 0.25;
-        af = (af + lambda) * 0.25;
-        ad = (ad + lambda) * 0.25;
-        aj = (aj + lambda) * 0.25;
-        Pair rc_term;
-        if (lanes::all(lanes::fabs(e) < kSeriesLimit)) {
-            rc_term = rc_series(e);
-        } else {
-            rc_term = lanes::pair(rc_one_plus(lanes::lane(e, 0), lanes::lane(one_plus, 0)),
-                                  rc_one_plus(lanes::lane(e, 1), lanes::lane(one_plus, 1)));
+        for (int k = 0; k < kPairs; ++k) {
+            State& q = st[k];
+            const Pair sx = lanes::sqrt(q.x);
+            const Pair sy = lanes::sqrt(q.y);
+            const Pair sz = lanes::sqrt(q.z);
+            const Pair lambda = sx * (sy + sz) + sy * sz;
+            if constexpr (kWithJ) {
+                const Pair sp = lanes::sqrt(q.p);
+                // One division gives both reciprocals, 1/(sqrt z (z + lambda)) and 1/d.
+                const Pair dz = sz * (q.z + lambda);
+                const Pair d = (sp + sx) * (sp + sy) * (sp + sz);
+                const Pair inv_both = 1.0 / (dz * d);
+                q.sum_d = q.sum_d + scale * (d * inv_both);
+                const Pair inv_d = dz * inv_both;
+                const Pair e = q.delta * scale3 * inv_d * inv_d;
+                const Pair one_plus = 2.0 * sp * (q.p + lambda) * inv_d;
+                const Pair weight = scale * inv_d;
+                q.p = (q.p + lambda) * 0.25;
+                q.aj = (q.aj + lambda) * 0.25;
+                Pair rc_term;
+                if (lanes::all(lanes::fabs(e) < kSeriesLimit)) {
+                    rc_term = rc_series(e);
+                } else {
+                    rc_term = lanes::pair(rc_one_plus(lanes::lane(e, 0), lanes::lane(one_plus, 0)),
+                                          rc_one_plus(lanes::lane(e, 1), lanes::lane(one_plus, 1)));
+                }
+                q.sum_j = q.sum_j + weight * rc_term;
+            } else {
+                q.sum_d = q.sum_d + scale / (sz * (q.z + lambda));
+            }
+            q.x = (q.x + lambda) * 0.25;
+            q.y = (q.y + lambda) * 0.25;
+            q.z = (q.z + lambda) * 0.25;
+            q.af = (q.af + lambda) * 0.25;
+            q.ad = (q.ad + lambda) * 0.25;
         }
-        sum_j = sum_j + weight * rc_term;
         scale *= 0.25;
     }
-    const auto diverged = pending(scale);
-    const Pair af0 = (x0 + y0 + z0) * kOver<3>;
-    const Pair ad0 = (x0 + y0 + 3.0 * z0) * kOver<5>;
-    const Pair aj0 = (x0 + y0 + z0 + 2.0 * p0) * kOver<5>;
-    const Pair kf = scale / af;
-    const Pair kd = scale / ad;
-    const Pair kj = scale / aj;
-    const Pair rf = series_f((af0 - x0) * kf, (af0 - y0) * kf) / lanes::sqrt(af);
-    const Pair rd = kd * series_d((ad0 - x0) * kd, (ad0 - y0) * kd) / lanes::sqrt(ad) + 3.0 * sum_d;
-    const Pair rj =
-        kj * series_j((aj0 - x0) * kj, (aj0 - y0) * kj, (aj0 - z0) * kj) / lanes::sqrt(aj) +
-        6.0 * sum_j;
-    for (int i = 0; i < count; ++i) {
-        // Two zero arguments (or p = 0): no convergence, and the integrals diverge.
-        out[i] = lanes::lane(diverged, i)
-                     ? SymmetricTriple{kInfinity, kInfinity, kInfinity}
-                     : SymmetricTriple{lanes::lane(rf, i), lanes::lane(rd, i), lanes::lane(rj, i)};
+    for (int k = 0; k < kPairs; ++k) {
+        const State& q = st[k];
+        const auto diverged = pending(q, scale);
+        const Pair af0 = (q.x0 + q.y0 + q.z0) * kOver<3>;
+        const Pair ad0 = (q.x0 + q.y0 + 3.0 * q.z0) * kOver<5>;
+        const Pair kf = scale / q.af;
+        const Pair kd = scale / q.ad;
+        const Pair rf = series_f((af0 - q.x0) * kf, (af0 - q.y0) * kf) / lanes::sqrt(q.af);
+        const Pair rd =
+            kd * series_d((ad0 - q.x0) * kd, (ad0 - q.y0) * kd) / lanes::sqrt(q.ad) + 3.0 * q.sum_d;
+        Pair rj = lanes::broadcast(0.0);
+        if constexpr (kWithJ) {
+            const Pair aj0 = (q.x0 + q.y0 + q.z0 + 2.0 * q.p0) * kOver<5>;
+            const Pair kj = scale / q.aj;
+            rj = kj * series_j((aj0 - q.x0) * kj, (aj0 - q.y0) * kj, (aj0 - q.z0) * kj) /
+                     lanes::sqrt(q.aj) +
+                 6.0 * q.sum_j;
+        }
+        for (int l = 0; l < 2 && 2 * k + l < count; ++l) {
+            // Two zero arguments (or p = 0): no convergence, and the integrals diverge.
+            out[2 * k + l] =
+                lanes::lane(diverged, l)
+                    ? SymmetricTriple{kInfinity, kInfinity, kInfinity}
+                    : SymmetricTriple{lanes::lane(rf, l), lanes::lane(rd, l), lanes::lane(rj, l)};
+        }
+    }
+}
+
+// duplication_batch of `count` lanes, by duplication_lanes where few lanes let it pack them.
+template <int Capacity, bool kWithJ>
+inline void duplication_packed(int count, const double* x_in, const double* y_in,
+                               const double* z_in, const double* p_in, SymmetricTriple* out) {
+    if (count <= 2) {
+        duplication_lanes<1, kWithJ>(count, x_in, y_in, z_in, p_in, out);
+    } else if (count <= 4) {
+        duplication_lanes<2, kWithJ>(count, x_in, y_in, z_in, p_in, out);
+    } else {
+        duplication_batch<Capacity, kWithJ>(count, x_in, y_in, z_in, p_in, out);
     }
 }
 
@@ -442,11 +494,11 @@ inline void rf_rd_rj_batch(int count, const double* x_in, const double* y_in, co
         ++lanes;
     }
     if (lanes == count) {
-        detail::duplication_batch<Capacity, kWithJ>(count, x_in, y_in, z_in, p_in, out);
+        detail::duplication_packed<Capacity, kWithJ>(count, x_in, y_in, z_in, p_in, out);
         return;
     }
     SymmetricTriple r[Capacity];
-    detail::duplication_batch<Capacity, kWithJ>(lanes, x, y, z, p, r);
+    detail::duplication_packed<Capacity, kWithJ>(lanes, x, y, z, p, r);
     for (int k = 0; k < lanes; ++k) {
         out[index[k]] = r[k];
     }

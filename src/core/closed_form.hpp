@@ -992,11 +992,7 @@ class CarlsonLanes {
             std::fill(ones, ones + kCapacity, 1.0);
             carlson::SymmetricTriple r[kCapacity];
             // Most points bring two lanes, or one: they run in the lanes of a packed register.
-            if (count_ <= 2) {
-                carlson::detail::duplication_pair(count_, x_, y_, ones, p_, r);
-            } else {
-                carlson::detail::duplication_batch<kCapacity>(count_, x_, y_, ones, p_, r);
-            }
+            carlson::detail::duplication_packed<kCapacity, true>(count_, x_, y_, ones, p_, r);
             for (int i = 0; i < count_; ++i) {
                 sum += wf_[i] * r[i].rf + wd_[i] * r[i].rd + wj_[i] * r[i].rj;
             }

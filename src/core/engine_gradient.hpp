@@ -70,29 +70,36 @@ enum Partial : int { kX = 0, kY, kLineAngle, kFirstRadius, kSecondRadius, kGeome
 //   integral of mu ds   = (s mu + b^2 asin(s/b))/2,  asin(s/b) written atan2(s, mu),
 //   integral of mu^2 ds = b^2 s - s^3/3,
 //   integral of s mu ds = -mu^3/3,   integral of s mu^2 ds = -mu^4/4.
-inline LineIntegrals line_primitive(const closed_form::Line& line, const PowerBasis& basis,
-                                    double s) {
-    const double bb = line.b * line.b;
-    // mu exactly 0 at a chord end.
-    const double mu = std::sqrt((line.b - std::fabs(s)) * (line.b + std::fabs(s)));
-    const double mu2 = mu * mu;
-    LineIntegrals v;
-    v.plain = basis.c0 * s + basis.c1 * 0.5 * (s * mu + bb * std::atan2(s, mu)) +
-              basis.c2 * (bb * s - s * s * s / 3.0);
-    v.moment = basis.c0 * 0.5 * s * s - basis.c1 * mu2 * mu / 3.0 - basis.c2 * 0.25 * mu2 * mu2;
-    return v;
-}
-
+// The arcsines of all ends are summed as the argument of one product of (mu + i s), conjugated
+// at the start of a piece, as the closed form sums them (its pieces are disjoint and run the
+// same way, so the sum lies within a half turn): one arctangent instead of four.
 inline LineIntegrals line_polynomial(const closed_form::Boundary& boundary,
                                      const PowerBasis& basis) {
     LineIntegrals sum;
+    if (boundary.segment_count == 0) {
+        return sum;
+    }
+    const closed_form::Line& line = boundary.line;
+    const double bb = line.b * line.b;
+    double re = 1.0;
+    double im = 0.0;
     for (int i = 0; i < boundary.segment_count; ++i) {
         const closed_form::Segment& piece = boundary.segments[static_cast<std::size_t>(i)];
-        const LineIntegrals to = line_primitive(boundary.line, basis, piece.s_to);
-        const LineIntegrals from = line_primitive(boundary.line, basis, piece.s_from);
-        sum.plain += to.plain - from.plain;
-        sum.moment += to.moment - from.moment;
+        for (const auto& [s, sign] : {std::pair{piece.s_to, 1.0}, std::pair{piece.s_from, -1.0}}) {
+            // mu exactly 0 at a chord end.
+            const double mu = std::sqrt((line.b - std::fabs(s)) * (line.b + std::fabs(s)));
+            const double mu2 = mu * mu;
+            sum.plain += sign * (basis.c0 * s + basis.c1 * 0.5 * (s * mu) +
+                                 basis.c2 * (bb * s - s * s * s / 3.0));
+            sum.moment += sign * (basis.c0 * 0.5 * s * s - basis.c1 * mu2 * mu / 3.0 -
+                                  basis.c2 * 0.25 * mu2 * mu2);
+            const double y = sign * s;
+            const double t = re * mu - im * y;
+            im = re * y + im * mu;
+            re = t;
+        }
     }
+    sum.plain += basis.c1 * 0.5 * bb * closed_form::angle_of(im, re);
     return sum;
 }
 
