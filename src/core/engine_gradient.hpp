@@ -42,9 +42,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <tuple>
 #include <cstddef>
+#include <cstdint>
 #include <span>
+#include <tuple>
 
 #include "core/boundary_quadrature.hpp"
 #include "core/carlson.hpp"
@@ -203,7 +204,10 @@ inline ArcEnd arc_end(const RimForm& form, const closed_form::Boundary& boundary
         const double psi = -(kPi + u) / 2.0;
         end.k = std::nearbyint(psi / kPi);
         // sin and cos of psi_r = -u/2 - pi/2 - k pi.
-        const double flip = std::fmod(end.k, 2.0) == 0.0 ? 1.0 : -1.0;
+        // k is a small whole number (|u| < 3 pi): its parity from its integer value, without
+        // fmod (NaN counts as odd, as fmod's test would have it).
+        const bool even = std::fabs(end.k) < 0x1p52 && (static_cast<std::int64_t>(end.k) & 1) == 0;
+        const double flip = even ? 1.0 : -1.0;
         end.s = -c * flip;
         end.c = s * flip;
         end.sin_a = -2.0 * end.s * end.c;
