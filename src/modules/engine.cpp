@@ -30,9 +30,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <new>
 #include <optional>
@@ -359,9 +359,9 @@ template <ExactLaw Law>
 // The same loop built a second time for processors with AVX2, chosen at run time: its
 // arithmetic is the same IEEE operations (no fused multiply-add: AVX2 alone does not bring
 // them, and contraction is off), encoded with three operands, which spares the register
-// copies that the two-lane code is full of (about 5% of the time of unequal radii). Both builds
-// give the same results bit for bit; HALFMOON_NO_AVX2 set in the environment when the module
-// loads keeps the baseline one, so that the two can be compared.
+// copies that the two-lane code is full of (a few per cent of the time of unequal radii, more
+// for equal ones). Both builds give the same results bit for bit; HALFMOON_NO_AVX2 set in the
+// environment before the first call keeps the baseline one, so that the two can be compared.
 #if defined(__x86_64__) && defined(__GNUC__)
 #define HALFMOON_AVX2_LOOP 1
 template <ExactLaw Law>
@@ -373,7 +373,7 @@ __attribute__((target("avx2"))) void planned_fluxes_avx2(const ChannelPlan<Law>&
     planned_fluxes_body(plan, begin, end, z, x, y, line, out);
 }
 
-// Whether this processor runs the AVX2 build (decided once).
+// Whether this processor runs the AVX2 build (decided once, at the first call).
 bool avx2_loop() {
     static const bool use =
         __builtin_cpu_supports("avx2") && std::getenv("HALFMOON_NO_AVX2") == nullptr;
