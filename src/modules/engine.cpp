@@ -32,7 +32,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <exception>
 #include <new>
 #include <optional>
@@ -267,11 +266,9 @@ ChannelPlan<Law> plan_channel(const typename Law::Record& record, double p1, dou
 // wholly inside the star) computed two at a time, each result the same as alone, and the line
 // angle formed only where it is used.
 template <ExactLaw Law>
-[[gnu::always_inline]] inline void planned_fluxes_body(const ChannelPlan<Law>& plan,
-                                                       std::int64_t begin, std::int64_t end,
-                                                       const double* z, const double* x,
-                                                       const double* y, const double* line,
-                                                       double* out) {
+void planned_fluxes(const ChannelPlan<Law>& plan, std::int64_t begin, std::int64_t end,
+                    const double* z, const double* x, const double* y, const double* line,
+                    double* out) {
     const engine::Channel<Law>& channel = plan.channel;
     if (!plan.full_disc) {
         engine::LineAngleTrig trig;
@@ -354,44 +351,6 @@ template <ExactLaw Law>
     if (waiting >= 0) {
         out[waiting] = flux_of(closed_form::full_disc_moments(plan.disc, z[waiting]));
     }
-}
-
-// The same loop built a second time for processors with AVX2, chosen at run time: its
-// arithmetic is the same IEEE operations (no fused multiply-add: AVX2 alone does not bring
-// them, and contraction is off), encoded with three operands, which spares the register
-// copies that the two-lane code is full of (a few per cent of the time of unequal radii, more
-// for equal ones). Both builds give the same results bit for bit; HALFMOON_NO_AVX2 set in the
-// environment before the first call keeps the baseline one, so that the two can be compared.
-#if defined(__x86_64__) && defined(__GNUC__)
-#define HALFMOON_AVX2_LOOP 1
-template <ExactLaw Law>
-__attribute__((target("avx2"))) void planned_fluxes_avx2(const ChannelPlan<Law>& plan,
-                                                         std::int64_t begin, std::int64_t end,
-                                                         const double* z, const double* x,
-                                                         const double* y, const double* line,
-                                                         double* out) {
-    planned_fluxes_body(plan, begin, end, z, x, y, line, out);
-}
-
-// Whether this processor runs the AVX2 build (decided once, at the first call).
-bool avx2_loop() {
-    static const bool use =
-        __builtin_cpu_supports("avx2") && std::getenv("HALFMOON_NO_AVX2") == nullptr;
-    return use;
-}
-#endif
-
-template <ExactLaw Law>
-void planned_fluxes(const ChannelPlan<Law>& plan, std::int64_t begin, std::int64_t end,
-                    const double* z, const double* x, const double* y, const double* line,
-                    double* out) {
-#if defined(HALFMOON_AVX2_LOOP)
-    if (avx2_loop()) {
-        planned_fluxes_avx2(plan, begin, end, z, x, y, line, out);
-        return;
-    }
-#endif
-    planned_fluxes_body(plan, begin, end, z, x, y, line, out);
 }
 
 // Points [begin, end) of channel `channel` (index s * C + c).
