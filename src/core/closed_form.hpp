@@ -1628,7 +1628,7 @@ inline V short_end_values(const FarCircle<V>& circle, const int nodes[], V s, V 
 }
 
 template <class V>
-[[gnu::always_inline]] inline std::array<Moments, lanes::kWidth<V>> inside_planet_moments(
+inline std::array<Moments, lanes::kWidth<V>> inside_planet_moments(
     V z, V half_sine, V half_cosine, double p1, double p2) {
     constexpr int kLanes = lanes::kWidth<V>;
     using Mask = lanes::MaskOf<V>;
