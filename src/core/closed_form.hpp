@@ -1628,8 +1628,8 @@ inline V short_end_values(const FarCircle<V>& circle, const int nodes[], V s, V 
 }
 
 template <class V>
-inline std::array<Moments, lanes::kWidth<V>> inside_planet_moments(
-    V z, V half_sine, V half_cosine, double p1, double p2) {
+inline std::array<Moments, lanes::kWidth<V>> inside_planet_moments(V z, V half_sine, V half_cosine,
+                                                                   double p1, double p2) {
     constexpr int kLanes = lanes::kWidth<V>;
     using Mask = lanes::MaskOf<V>;
     const std::array<FarCircle<V>, 2> circles{far_circle(z, p1), far_circle(z, p2)};
