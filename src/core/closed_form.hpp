@@ -1143,12 +1143,12 @@ V algebraic_term(const C& circle, V s, V c) {
     return circle.ce * s * c * lanes::sqrt(lanes::max_of(c * c + circle.kappa * (s * s), 0.0));
 }
 
-// H(psi) less its algebraic term ce s c sqrt(y), for sin psi = s, cos psi = c, by quadrature
-// if few nodes do; false if not.
+// H(psi) less its algebraic term ce s c sqrt(y), for sin psi = s, cos psi = c, by the short
+// rule of `nodes` points (short_end_nodes); false where none applies (nodes 0).
 template <class C>
-bool short_end(const C& circle, double s, double c, double& value) {
+bool short_end_by_rule(const C& circle, int nodes, double s, double c, double& value) {
     double h = 0.0;
-    switch (short_end_nodes(s, circle.m)) {
+    switch (nodes) {
         case 4:
             h = short_end_integral<4>(circle, s);
             break;
@@ -1175,6 +1175,12 @@ bool short_end(const C& circle, double s, double c, double& value) {
     }
     value = h - algebraic_term(circle, s, c);
     return true;
+}
+
+// The same with the rule chosen here.
+template <class C>
+bool short_end(const C& circle, double s, double c, double& value) {
+    return short_end_by_rule(circle, short_end_nodes(s, circle.m), s, c, value);
 }
 
 // A sum of arctangents, each in (-pi/2, pi/2), kept as the argument of the product of their
@@ -1619,7 +1625,7 @@ template <class V>
 inline V short_end_values(const FarCircle<V>& circle, const int nodes[], V s, V c) {
     if constexpr (std::is_same_v<V, double>) {
         double value = 0.0;
-        return short_end(circle, s, c, value) ? value : 0.0;
+        return short_end_by_rule(circle, nodes[0], s, c, value) ? value : 0.0;
     } else {
         return short_end_integral_pair(nodes, s, circle.m, circle.n, circle.k_over_c,
                                        circle.a_root3) -
