@@ -2,6 +2,8 @@ import numpy as np
 import numpy.typing as npt
 
 LAWS: dict[str, int | None]
+BUILD: str
+AVX2_USABLE: bool
 
 def transit(
     law: str,

@@ -680,21 +680,64 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Both builds name themselves halfmoon._engine, the module that chooses between them: their
+// functions then pickle by that name, and unpickle to the build the receiving machine runs.
 PyModuleDef definition = frame::module_definition("halfmoon._engine", kDoc, methods);
 
-}  // namespace
-}  // namespace halfmoon::engine_module
+#if defined(HALFMOON_ENGINE_AVX2)
+constexpr const char kBuild[] = "avx2";
+#else
+constexpr const char kBuild[] = "generic";
+#endif
 
-PyMODINIT_FUNC PyInit__engine() {
+// Whether this processor (and its operating system) runs AVX2 code. Compiled without AVX so
+// that the AVX2 build can ask before any of its own code runs.
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::target("no-avx"), gnu::noinline]] bool processor_runs_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}
+#else
+bool processor_runs_avx2() {
+    return false;
+}
+#endif
+
+PyObject* make_module() {
     using halfmoon::frame::OwnedRef;
-    OwnedRef module(halfmoon::frame::create_module(&halfmoon::engine_module::definition));
+    OwnedRef module(halfmoon::frame::create_module(&definition));
     if (module.get() == nullptr) {
         return nullptr;
     }
-    PyObject* laws = halfmoon::engine_module::law_table();
+    PyObject* laws = law_table();
     if (laws == nullptr || PyModule_AddObject(module.get(), "LAWS", laws) < 0) {
         Py_XDECREF(laws);
         return nullptr;
     }
+    if (PyModule_AddStringConstant(module.get(), "BUILD", kBuild) < 0 ||
+        PyModule_AddIntConstant(module.get(), "AVX2_USABLE", processor_runs_avx2() ? 1 : 0) < 0) {
+        return nullptr;
+    }
     return module.release();
 }
+
+}  // namespace
+}  // namespace halfmoon::engine_module
+
+// The same engine is built twice: for every processor of the architecture (_engine_generic)
+// and, on x86-64, for those with AVX2 (_engine_avx2, chosen at import where the processor has
+// it). The AVX2 build refuses to load elsewhere rather than stop on an illegal instruction.
+#if defined(HALFMOON_ENGINE_AVX2)
+PyMODINIT_FUNC __attribute__((target("no-avx"))) PyInit__engine_avx2() {
+    if (!halfmoon::engine_module::processor_runs_avx2()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "halfmoon._engine_avx2 needs a processor with AVX2; this one has none");
+        return nullptr;
+    }
+    return halfmoon::engine_module::make_module();
+}
+#else
+PyMODINIT_FUNC PyInit__engine_generic() {
+    return halfmoon::engine_module::make_module();
+}
+#endif
