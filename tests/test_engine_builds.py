@@ -103,3 +103,41 @@ def test_chosen_build_is_the_one_used() -> None:
     assert _engine.transit_gradient is build.transit_gradient
     assert pickle.loads(pickle.dumps(_engine.transit)) is _engine.transit
     assert _engine.LAWS == _engine_generic.LAWS
+
+
+@needs_avx2
+@pytest.mark.parametrize(
+    ("p1", "p2"),
+    [(0.1, 0.12), (0.25, 1e-90), (0.1, float(np.nextafter(0.1, 1.0))), (0.45, 0.02)],
+)
+def test_builds_agree_where_the_planet_lies_inside(p1: float, p2: float) -> None:
+    """Points with the planet wholly inside the star, which the AVX2 build takes four at a time
+    and the generic one two at a time, mixed with the cases that leave a group: a centre on S or
+    on a rim, a rim touching the limb, a line angle that is not finite, and groups cut short by
+    the end of the points."""
+    rng = np.random.default_rng(7)
+    reach = 1.0 - max(p1, p2)
+    special_z = [0.0, p1, p2, reach, reach * (1 - 1e-16), 0.5 * reach]
+    n = 257
+    z = rng.uniform(0.0, reach, n)
+    z[: len(special_z)] = special_z
+    phi = rng.uniform(-np.pi, np.pi, n)
+    x, y = z * np.cos(phi), z * np.sin(phi)
+    line = rng.uniform(-np.pi, np.pi, n)
+    line[[10, 23]] = [np.nan, np.inf]
+    for count in (5, 6, 7, n):
+        arguments = (
+            "quadratic",
+            [[LAWS["quadratic"]]],
+            [[p1]],
+            [[p2]],
+            *[a[None, :count] for a in (z, x, y, line)],
+        )
+        generic = _engine_generic.transit(*arguments, threads=1)
+        fast = _engine_avx2.transit(*arguments, threads=1)
+        assert np.array_equal(bits(generic), bits(fast)), count
+    # The lines that are not finite give NaN, every other point a flux below 1.
+    bad = np.zeros(n, bool)
+    bad[[10, 23]] = True
+    assert np.isnan(generic[0, 0, bad]).all()
+    assert (generic[0, 0, ~bad] < 1.0).all()

@@ -1121,18 +1121,22 @@ inline constexpr std::array<PaddedShortRule, 13> kPaddedShortRules = {
     padded_short_rule<8>(), padded_short_rule<0>(), padded_short_rule<10>(), padded_short_rule<0>(),
     padded_short_rule<12>()};
 
-// The short ends of two lanes, lane i by the rule of nodes[i] points (each lane's sum the one
-// short_end_integral gives it alone).
-inline lanes::Pair short_end_integral_pair(const int nodes[2], lanes::Pair s, lanes::Pair m,
-                                           lanes::Pair n, lanes::Pair k_over_c,
-                                           lanes::Pair a_root3) {
-    const PaddedShortRule& first = kPaddedShortRules[static_cast<std::size_t>(nodes[0])];
-    const PaddedShortRule& second = kPaddedShortRules[static_cast<std::size_t>(nodes[1])];
-    const std::size_t count = static_cast<std::size_t>(std::max(nodes[0], nodes[1]));
-    lanes::Pair sum = lanes::broadcast(0.0);
-    for (std::size_t j = 0; j < count; ++j) {
-        sum += short_end_term(s, lanes::pair(first.nodes[j], second.nodes[j]),
-                              lanes::pair(first.weights[j], second.weights[j]), m, n, k_over_c);
+// The short ends of the lanes of a packed V, lane l by the rule of nodes[l] points (each
+// lane's sum the one short_end_integral gives it alone).
+template <class V>
+V short_end_integral_lanes(const int nodes[], V s, V m, V n, V k_over_c, V a_root3) {
+    constexpr int kLanes = lanes::kWidth<V>;
+    const PaddedShortRule* rules[kLanes];
+    int count = 0;
+    for (int l = 0; l < kLanes; ++l) {
+        rules[l] = &kPaddedShortRules[static_cast<std::size_t>(nodes[l])];
+        count = std::max(count, nodes[l]);
+    }
+    V sum = lanes::splat<V>(0.0);
+    for (std::size_t j = 0; j < static_cast<std::size_t>(count); ++j) {
+        sum += short_end_term(s, lanes::from_lanes<V>([&](int l) { return rules[l]->nodes[j]; }),
+                              lanes::from_lanes<V>([&](int l) { return rules[l]->weights[j]; }), m,
+                              n, k_over_c);
     }
     return a_root3 * 0.5 * s * sum;
 }
@@ -1409,12 +1413,8 @@ struct LineAngles {
 // angle_of lane by lane.
 template <class V>
 [[gnu::always_inline]] inline V angles_of(V y, V x) {
-    if constexpr (std::is_same_v<V, double>) {
-        return angle_of(y, x);
-    } else {
-        return lanes::pair(angle_of(lanes::lane(y, 0), lanes::lane(x, 0)),
-                           angle_of(lanes::lane(y, 1), lanes::lane(x, 1)));
-    }
+    return lanes::from_lanes<V>(
+        [&](int l) { return angle_of(lanes::lane(y, l), lanes::lane(x, l)); });
 }
 
 template <class V>
@@ -1627,8 +1627,8 @@ inline V short_end_values(const FarCircle<V>& circle, const int nodes[], V s, V 
         double value = 0.0;
         return short_end_by_rule(circle, nodes[0], s, c, value) ? value : 0.0;
     } else {
-        return short_end_integral_pair(nodes, s, circle.m, circle.n, circle.k_over_c,
-                                       circle.a_root3) -
+        return short_end_integral_lanes(nodes, s, circle.m, circle.n, circle.k_over_c,
+                                        circle.a_root3) -
                algebraic_term(circle, s, c);
     }
 }
@@ -1672,12 +1672,7 @@ inline std::array<Moments, lanes::kWidth<V>> inside_planet_moments(V z, V half_s
         defects.add(parts.defect_x, parts.defect_y,
                     lanes::select(z > circle.p, rim.weight, -rim.weight), circle.with_rj);
         V rest = parts.rest;
-        Mask take_short;
-        if constexpr (kLanes == 1) {
-            take_short = short_lane[0];
-        } else {
-            take_short = lanes::mask_of(short_lane[0], short_lane[1]);
-        }
+        const Mask take_short = lanes::mask_from_lanes<V>([&](int l) { return short_lane[l]; });
         if (lanes::any(take_short)) {
             const V value = short_end_values(circle, nodes, parts.end_sine, parts.end_cosine);
             rest = lanes::select(take_short, rest + value, rest);
@@ -1739,13 +1734,16 @@ inline std::array<Moments, lanes::kWidth<V>> inside_planet_moments(V z, V half_s
         cel::run_side_by_side(first, second);
         triples[0] = {first.result(), second.result()};
     } else {
-        cel::SharedIteration first_one = iteration(0, 0);
-        cel::SharedIteration first_two = iteration(0, 1);
-        cel::SharedIteration second_one = iteration(1, 0);
-        cel::SharedIteration second_two = iteration(1, 1);
-        cel::run_side_by_side(first_one, first_two, second_one, second_two);
-        triples[0] = {first_one.result(), second_one.result()};
-        triples[1] = {first_two.result(), second_two.result()};
+        // Two lanes' four iterations at a time.
+        for (int l = 0; l < kLanes; l += 2) {
+            cel::SharedIteration first_one = iteration(0, l);
+            cel::SharedIteration first_two = iteration(0, l + 1);
+            cel::SharedIteration second_one = iteration(1, l);
+            cel::SharedIteration second_two = iteration(1, l + 1);
+            cel::run_side_by_side(first_one, first_two, second_one, second_two);
+            triples[static_cast<std::size_t>(l)] = {first_one.result(), second_one.result()};
+            triples[static_cast<std::size_t>(l + 1)] = {first_two.result(), second_two.result()};
+        }
     }
 
     // The angles: the line's share, and the polar angle the half-rims sweep where the winding
@@ -1776,15 +1774,10 @@ inline std::array<Moments, lanes::kWidth<V>> inside_planet_moments(V z, V half_s
         for (int k = 0; k < 2; ++k) {
             const FarCircle<V>& circle = circles[static_cast<std::size_t>(k)];
             const V sine = rims[static_cast<std::size_t>(k)].inside_sine;
-            if constexpr (kLanes == 1) {
-                lane_swept += half_turn_swept(circle.winding, z, circle.p, sine);
-            } else {
-                lane_swept +=
-                    lanes::pair(half_turn_swept(lanes::lane(circle.winding, 0), lanes::lane(z, 0),
-                                                circle.p, lanes::lane(sine, 0)),
-                                half_turn_swept(lanes::lane(circle.winding, 1), lanes::lane(z, 1),
-                                                circle.p, lanes::lane(sine, 1)));
-            }
+            lane_swept += lanes::from_lanes<V>([&](int l) {
+                return half_turn_swept(lanes::lane(circle.winding, l), lanes::lane(z, l), circle.p,
+                                       lanes::lane(sine, l));
+            });
         }
         swept = lanes::select(by_winding, swept, lane_swept);
     }
@@ -1796,8 +1789,7 @@ inline std::array<Moments, lanes::kWidth<V>> inside_planet_moments(V z, V half_s
             lanes::select(defects.any, elementary + angles_of(defects.im, defects.re), elementary);
     }
     // The complete triples' weighted sum, then any incomplete ends, lane by lane (CarlsonLanes).
-    V carlson;
-    for (int l = 0; l < kLanes; ++l) {
+    const V carlson = lanes::from_lanes<V>([&](int l) {
         const std::size_t ul = static_cast<std::size_t>(l);
         double complete = 0.0;
         double pair_sum = 0.0;
@@ -1809,14 +1801,8 @@ inline std::array<Moments, lanes::kWidth<V>> inside_planet_moments(V z, V half_s
             pair_sum = k == 0 ? weighted : pair_sum + weighted;
         }
         complete += pair_sum;
-        const double value = incomplete[ul].with_incomplete(complete);
-        if constexpr (kLanes == 1) {
-            carlson = value;
-        } else {
-            carlson =
-                l == 0 ? lanes::pair(value, value) : lanes::pair(lanes::lane(carlson, 0), value);
-        }
-    }
+        return incomplete[ul].with_incomplete(complete);
+    });
     const double limb = 0.0;
     V s1 = lanes::splat<V>(0.0);
     s1 += (swept + elementary + carlson + limb) / 3.0 + line_s1;

@@ -195,23 +195,37 @@ template <class V>
     return closed_form::LineDirection::of_vector(v.along, v.across, v.length);
 }
 
-// The directions of two points at once, each the one sky_direction gives it alone.
-[[gnu::always_inline]] inline std::array<closed_form::LineDirection, 2> sky_directions(
-    const double x[2], const double y[2], const double line_angle[2], const double line_cosine[2],
-    const double line_sine[2]) {
-    auto both = [](const double* v) { return lanes::pair(v[0], v[1]); };
-    const SkyVector<lanes::Pair> v =
-        sky_vector(both(x), both(y), both(line_cosine), both(line_sine));
+// The directions of the points of a packed V at once, each the one sky_direction gives it alone.
+template <class V>
+[[gnu::always_inline]] inline std::array<closed_form::LineDirection, lanes::kWidth<V>>
+sky_directions(const double* x, const double* y, const double* line_angle,
+               const double* line_cosine, const double* line_sine) {
+    constexpr int kLanes = lanes::kWidth<V>;
+    auto gather = [](const double* v) { return lanes::from_lanes<V>([v](int l) { return v[l]; }); };
+    const SkyVector<V> v = sky_vector(gather(x), gather(y), gather(line_cosine), gather(line_sine));
+    std::array<closed_form::LineDirection, kLanes> directions;
     if (!lanes::all(ordinary_length(v.length))) {
-        return {sky_direction(x[0], y[0], line_angle[0], line_cosine[0], line_sine[0]),
-                sky_direction(x[1], y[1], line_angle[1], line_cosine[1], line_sine[1])};
+        for (int l = 0; l < kLanes; ++l) {
+            directions[static_cast<std::size_t>(l)] =
+                sky_direction(x[l], y[l], line_angle[l], line_cosine[l], line_sine[l]);
+        }
+        return directions;
     }
-    const closed_form::HalfAngle<lanes::Pair> half =
+    const closed_form::HalfAngle<V> half =
         closed_form::half_angle_of_vector(v.along, v.across, v.length);
-    return {closed_form::LineDirection::of_half_angle(lanes::lane(half.sine, 0),
-                                                      lanes::lane(half.cosine, 0)),
-            closed_form::LineDirection::of_half_angle(lanes::lane(half.sine, 1),
-                                                      lanes::lane(half.cosine, 1))};
+    for (int l = 0; l < kLanes; ++l) {
+        directions[static_cast<std::size_t>(l)] = closed_form::LineDirection::of_half_angle(
+            lanes::lane(half.sine, l), lanes::lane(half.cosine, l));
+    }
+    return directions;
 }
+
+// The lanes in which points with the planet wholly inside the star go together: four where the
+// build targets AVX2, else two.
+#if defined(__AVX2__)
+using InsideLanes = lanes::Quad;
+#else
+using InsideLanes = lanes::Pair;
+#endif
 
 }  // namespace halfmoon::engine

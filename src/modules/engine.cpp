@@ -261,69 +261,102 @@ ChannelPlan<Law> plan_channel(const typename Law::Record& record, double p1, dou
     return plan;
 }
 
+// The fluxes of points with the planet wholly inside the star, at indices index[0..lanes of V),
+// computed together in the lanes of V (each the same as alone). The cosine and sine of each
+// one's line sky angle are taken here, in order: gathered from memory just written, a packed
+// load would wait for the stores.
+template <class V, ExactLaw Law>
+void inside_group_fluxes(const engine::Channel<Law>& channel, const std::int64_t* index,
+                         engine::LineAngleTrig& trig, const double* z, const double* x,
+                         const double* y, const double* line, double* out) {
+    constexpr int kLanes = lanes::kWidth<V>;
+    double group_x[kLanes];
+    double group_y[kLanes];
+    double group_line[kLanes];
+    double group_cosine[kLanes];
+    double group_sine[kLanes];
+    for (int l = 0; l < kLanes; ++l) {
+        const std::int64_t i = index[l];
+        trig.update(line[i]);
+        group_x[l] = x[i];
+        group_y[l] = y[i];
+        group_line[l] = line[i];
+        group_cosine[l] = trig.cosine();
+        group_sine[l] = trig.sine();
+    }
+    const auto directions =
+        engine::sky_directions<V>(group_x, group_y, group_line, group_cosine, group_sine);
+    bool valid = true;
+    for (const auto& direction : directions) {
+        valid = valid && direction.valid();
+    }
+    if (!valid) {
+        for (int l = 0; l < kLanes; ++l) {
+            out[index[l]] =
+                engine::transit_flux(channel, z[index[l]], directions[static_cast<std::size_t>(l)]);
+        }
+        return;
+    }
+    auto gather = [&](auto value) { return lanes::from_lanes<V>(value); };
+    const auto moments = closed_form::inside_planet_moments(
+        gather([&](int l) { return z[index[l]]; }),
+        gather([&](int l) { return directions[static_cast<std::size_t>(l)].half_sine; }),
+        gather([&](int l) { return directions[static_cast<std::size_t>(l)].half_cosine; }),
+        channel.p1, channel.p2);
+    for (int l = 0; l < kLanes; ++l) {
+        out[index[l]] =
+            1.0 -
+            engine::inside_blocked(channel, moments[static_cast<std::size_t>(l)]) / channel.norm;
+    }
+}
+
 // The fluxes of points [begin, end): exactly engine::transit_flux at each, with the full disc's
 // per-channel part taken from the plan, its points (and for unequal radii those with the planet
-// wholly inside the star) computed two at a time, each result the same as alone, and the line
-// angle formed only where it is used.
+// wholly inside the star) computed several at a time, each result the same as alone, and the
+// line angle formed only where it is used.
 template <ExactLaw Law>
 void planned_fluxes(const ChannelPlan<Law>& plan, std::int64_t begin, std::int64_t end,
                     const double* z, const double* x, const double* y, const double* line,
                     double* out) {
     const engine::Channel<Law>& channel = plan.channel;
     if (!plan.full_disc) {
+        using Group = engine::InsideLanes;
+        constexpr int kGroup = lanes::kWidth<Group>;
         engine::LineAngleTrig trig;
-        auto inside_flux = [&](const closed_form::Moments& m) [[gnu::always_inline]] {
-            return 1.0 - engine::inside_blocked(channel, m) / channel.norm;
+        // Points with the planet wholly inside the star waiting for their group.
+        std::int64_t waiting[kGroup];
+        int count = 0;
+        auto single_flux = [&](std::int64_t i) {
+            trig.update(line[i]);
+            out[i] = engine::transit_flux(
+                channel, z[i],
+                engine::sky_direction(x[i], y[i], line[i], trig.cosine(), trig.sine()));
         };
-        // A point with the planet wholly inside the star waiting for a partner, with the cosine
-        // and sine of its line's sky angle.
-        std::int64_t waiting = -1;
-        double waiting_cosine = 0.0;
-        double waiting_sine = 0.0;
         for (std::int64_t i = begin; i < end; ++i) {
             if (engine::out_of_reach(z[i], channel.p1, channel.p2)) {
                 out[i] = 1.0;
                 continue;
             }
-            trig.update(line[i]);
             if (!(plan.inside_pairs && z[i] >= 0.0 &&
                   closed_form::both_inside(z[i], channel.p1, channel.p2))) {
-                out[i] = engine::transit_flux(
-                    channel, z[i],
-                    engine::sky_direction(x[i], y[i], line[i], trig.cosine(), trig.sine()));
+                single_flux(i);
                 continue;
             }
-            if (waiting < 0) {
-                waiting = i;
-                waiting_cosine = trig.cosine();
-                waiting_sine = trig.sine();
-                continue;
+            waiting[count] = i;
+            if (++count == kGroup) {
+                inside_group_fluxes<Group>(channel, waiting, trig, z, x, y, line, out);
+                count = 0;
             }
-            const std::int64_t j = waiting;
-            waiting = -1;
-            const double pair_x[2] = {x[j], x[i]};
-            const double pair_y[2] = {y[j], y[i]};
-            const double pair_line[2] = {line[j], line[i]};
-            const double pair_cosine[2] = {waiting_cosine, trig.cosine()};
-            const double pair_sine[2] = {waiting_sine, trig.sine()};
-            const auto [first, second] =
-                engine::sky_directions(pair_x, pair_y, pair_line, pair_cosine, pair_sine);
-            if (!first.valid() || !second.valid()) {
-                out[j] = engine::transit_flux(channel, z[j], first);
-                out[i] = engine::transit_flux(channel, z[i], second);
-                continue;
-            }
-            const auto m = closed_form::inside_planet_moments(
-                lanes::pair(z[j], z[i]), lanes::pair(first.half_sine, second.half_sine),
-                lanes::pair(first.half_cosine, second.half_cosine), channel.p1, channel.p2);
-            out[j] = inside_flux(m[0]);
-            out[i] = inside_flux(m[1]);
         }
-        if (waiting >= 0) {
-            out[waiting] =
-                engine::transit_flux(channel, z[waiting],
-                                     engine::sky_direction(x[waiting], y[waiting], line[waiting],
-                                                           waiting_cosine, waiting_sine));
+        // The last few: a pair where two or more are left, then one alone.
+        int done = 0;
+        if constexpr (kGroup > 2) {
+            for (; count - done >= 2; done += 2) {
+                inside_group_fluxes<lanes::Pair>(channel, waiting + done, trig, z, x, y, line, out);
+            }
+        }
+        for (; done < count; ++done) {
+            single_flux(waiting[done]);
         }
         return;
     }
