@@ -1126,17 +1126,22 @@ inline constexpr std::array<PaddedShortRule, 13> kPaddedShortRules = {
 template <class V>
 V short_end_integral_lanes(const int nodes[], V s, V m, V n, V k_over_c, V a_root3) {
     constexpr int kLanes = lanes::kWidth<V>;
-    const PaddedShortRule* rules[kLanes];
-    int count = 0;
-    for (int l = 0; l < kLanes; ++l) {
-        rules[l] = &kPaddedShortRules[static_cast<std::size_t>(nodes[l])];
+    int count = nodes[0];
+    for (int l = 1; l < kLanes; ++l) {
         count = std::max(count, nodes[l]);
     }
+    auto rule = [&](int l) -> const PaddedShortRule& {
+        return kPaddedShortRules[static_cast<std::size_t>(nodes[l])];
+    };
     V sum = lanes::splat<V>(0.0);
     for (std::size_t j = 0; j < static_cast<std::size_t>(count); ++j) {
-        sum += short_end_term(s, lanes::from_lanes<V>([&](int l) { return rules[l]->nodes[j]; }),
-                              lanes::from_lanes<V>([&](int l) { return rules[l]->weights[j]; }), m,
-                              n, k_over_c);
+        sum += short_end_term(s, lanes::from_lanes<V>([&](int l) __attribute__((always_inline)) {
+                                  return rule(l).nodes[j];
+                              }),
+                              lanes::from_lanes<V>([&](int l) __attribute__((always_inline)) {
+                                  return rule(l).weights[j];
+                              }),
+                              m, n, k_over_c);
     }
     return a_root3 * 0.5 * s * sum;
 }
@@ -1413,8 +1418,9 @@ struct LineAngles {
 // angle_of lane by lane.
 template <class V>
 [[gnu::always_inline]] inline V angles_of(V y, V x) {
-    return lanes::from_lanes<V>(
-        [&](int l) { return angle_of(lanes::lane(y, l), lanes::lane(x, l)); });
+    return lanes::from_lanes<V>([&](int l) __attribute__((always_inline)) {
+        return angle_of(lanes::lane(y, l), lanes::lane(x, l));
+    });
 }
 
 template <class V>
@@ -1672,7 +1678,8 @@ inline std::array<Moments, lanes::kWidth<V>> inside_planet_moments(V z, V half_s
         defects.add(parts.defect_x, parts.defect_y,
                     lanes::select(z > circle.p, rim.weight, -rim.weight), circle.with_rj);
         V rest = parts.rest;
-        const Mask take_short = lanes::mask_from_lanes<V>([&](int l) { return short_lane[l]; });
+        const Mask take_short = lanes::mask_from_lanes<V>(
+            [&](int l) __attribute__((always_inline)) { return short_lane[l]; });
         if (lanes::any(take_short)) {
             const V value = short_end_values(circle, nodes, parts.end_sine, parts.end_cosine);
             rest = lanes::select(take_short, rest + value, rest);
@@ -1774,7 +1781,7 @@ inline std::array<Moments, lanes::kWidth<V>> inside_planet_moments(V z, V half_s
         for (int k = 0; k < 2; ++k) {
             const FarCircle<V>& circle = circles[static_cast<std::size_t>(k)];
             const V sine = rims[static_cast<std::size_t>(k)].inside_sine;
-            lane_swept += lanes::from_lanes<V>([&](int l) {
+            lane_swept += lanes::from_lanes<V>([&](int l) __attribute__((always_inline)) {
                 return half_turn_swept(lanes::lane(circle.winding, l), lanes::lane(z, l), circle.p,
                                        lanes::lane(sine, l));
             });
@@ -1789,7 +1796,7 @@ inline std::array<Moments, lanes::kWidth<V>> inside_planet_moments(V z, V half_s
             lanes::select(defects.any, elementary + angles_of(defects.im, defects.re), elementary);
     }
     // The complete triples' weighted sum, then any incomplete ends, lane by lane (CarlsonLanes).
-    const V carlson = lanes::from_lanes<V>([&](int l) {
+    const V carlson = lanes::from_lanes<V>([&](int l) __attribute__((always_inline)) {
         const std::size_t ul = static_cast<std::size_t>(l);
         double complete = 0.0;
         double pair_sum = 0.0;

@@ -201,7 +201,9 @@ template <class V>
 sky_directions(const double* x, const double* y, const double* line_angle,
                const double* line_cosine, const double* line_sine) {
     constexpr int kLanes = lanes::kWidth<V>;
-    auto gather = [](const double* v) { return lanes::from_lanes<V>([v](int l) { return v[l]; }); };
+    auto gather = [](const double* v) {
+        return lanes::from_lanes<V>([v](int l) __attribute__((always_inline)) { return v[l]; });
+    };
     const SkyVector<V> v = sky_vector(gather(x), gather(y), gather(line_cosine), gather(line_sine));
     std::array<closed_form::LineDirection, kLanes> directions;
     if (!lanes::all(ordinary_length(v.length))) {

@@ -230,13 +230,16 @@ struct Avx {
     static Native select(MaskNative mask, Native chosen, Native other) {
         return _mm256_blendv_pd(other, chosen, mask);
     }
+    static Native make(double first, double second, double third, double fourth) {
+        return _mm256_set_pd(fourth, third, second, first);
+    }
 };
 
 using Quad = Packed<Avx>;
 using QuadMask = PackedMask<Avx>;
 
-inline Quad quad(double a, double b, double c, double d) {
-    return Quad{_mm256_set_pd(d, c, b, a)};
+inline Quad quad(double first, double second, double third, double fourth) {
+    return Quad{Avx::make(first, second, third, fourth)};
 }
 
 #endif
@@ -459,9 +462,15 @@ template <class V, class F>
     if constexpr (std::is_same_v<V, double>) {
         return value(0);
     } else if constexpr (kWidth<V> == 2) {
-        return pair(value(0), value(1));
+        const double first = value(0);
+        const double second = value(1);
+        return V{Traits<V>::Ops::make(first, second)};
     } else {
-        return quad(value(0), value(1), value(2), value(3));
+        const double first = value(0);
+        const double second = value(1);
+        const double third = value(2);
+        const double fourth = value(3);
+        return V{Traits<V>::Ops::make(first, second, third, fourth)};
     }
 }
 
@@ -482,7 +491,7 @@ template <class V, class F>
 // A mask of `value` in every lane of V.
 template <class V>
 auto splat_mask(bool value) {
-    return mask_from_lanes<V>([value](int) { return value; });
+    return mask_from_lanes<V>([value](int) __attribute__((always_inline)) { return value; });
 }
 
 // x in every lane of V.

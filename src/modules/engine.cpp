@@ -297,11 +297,16 @@ void inside_group_fluxes(const engine::Channel<Law>& channel, const std::int64_t
         }
         return;
     }
-    auto gather = [&](auto value) { return lanes::from_lanes<V>(value); };
+    auto gather = [&](auto value)
+                      __attribute__((always_inline)) { return lanes::from_lanes<V>(value); };
     const auto moments = closed_form::inside_planet_moments(
-        gather([&](int l) { return z[index[l]]; }),
-        gather([&](int l) { return directions[static_cast<std::size_t>(l)].half_sine; }),
-        gather([&](int l) { return directions[static_cast<std::size_t>(l)].half_cosine; }),
+        gather([&](int l) __attribute__((always_inline)) { return z[index[l]]; }),
+        gather([&](int l) __attribute__((always_inline)) {
+            return directions[static_cast<std::size_t>(l)].half_sine;
+        }),
+        gather([&](int l) __attribute__((always_inline)) {
+            return directions[static_cast<std::size_t>(l)].half_cosine;
+        }),
         channel.p1, channel.p2);
     for (int l = 0; l < kLanes; ++l) {
         out[index[l]] =
