@@ -420,11 +420,14 @@ inline closed_form::Moments basis_moments(const closed_form::Boundary& boundary,
 // d/dx, d/dy, d/dline_angle, d/dp1, d/dp2, then d/dcoefficient_k). A point the planet cannot
 // reach gives 1 and zero partials; a negative or NaN separation, or a line angle that is not
 // finite, gives NaN everywhere. line_cosine and line_sine are those of line_angle (callers keep
-// them while the angle stays the same).
+// them while the angle stays the same). `moments`, where given, are the basis moments of this
+// point's boundary, worked out already (as closed_form::inside_planet_moments does for several
+// points at once, the same as basis_moments here).
 template <ExactLaw Law>
 double flux_and_partials(const engine::Channel<Law>& channel, const PreparedLaw<Law>& law, double z,
                          double x, double y, double line_angle, double line_cosine,
-                         double line_sine, std::span<double> partials) {
+                         double line_sine, std::span<double> partials,
+                         const closed_form::Moments* moments_known = nullptr) {
     const double p1 = channel.p1;
     const double p2 = channel.p2;
     if (engine::out_of_reach(z, p1, p2)) {
@@ -438,7 +441,8 @@ double flux_and_partials(const engine::Channel<Law>& channel, const PreparedLaw<
         return std::nan("");
     }
     const closed_form::Boundary boundary = closed_form::planet_boundary(z, direction, p1, p2);
-    const closed_form::Moments moments = basis_moments(boundary, z, p1, p2);
+    const closed_form::Moments moments =
+        moments_known != nullptr ? *moments_known : basis_moments(boundary, z, p1, p2);
     VelocityIntegrals velocity = polynomial_velocity(boundary, channel.basis);
     double blocked = closed_form::blocked_fraction(channel.basis, 1.0, moments);
     const double norm = channel.norm;

@@ -261,57 +261,99 @@ ChannelPlan<Law> plan_channel(const typename Law::Record& record, double p1, dou
     return plan;
 }
 
-// The fluxes of points with the planet wholly inside the star, at indices index[0..lanes of V),
-// computed together in the lanes of V (each the same as alone). The cosine and sine of each
-// one's line sky angle are taken here, in order: gathered from memory just written, a packed
-// load would wait for the stores.
-template <class V, ExactLaw Law>
-void inside_group_fluxes(const engine::Channel<Law>& channel, const std::int64_t* index,
-                         engine::LineAngleTrig& trig, const double* z, const double* x,
-                         const double* y, const double* line, double* out) {
+// Points with the planet wholly inside the star, at indices index[0..lanes of V), taken together
+// in the lanes of V: the cosine and sine of each one's line sky angle (taken here, in order:
+// gathered from memory just written, a packed load would wait for the stores), its direction,
+// and, where every direction is valid, the moments, each the same as the point's alone.
+template <class V>
+struct InsideGroup {
+    static constexpr int kLanes = lanes::kWidth<V>;
+    std::array<double, kLanes> cosine;
+    std::array<double, kLanes> sine;
+    std::array<closed_form::LineDirection, kLanes> directions;
+    bool valid = true;
+    std::array<closed_form::Moments, kLanes> moments;
+};
+
+template <class V>
+InsideGroup<V> inside_group(const std::int64_t* index, engine::LineAngleTrig& trig, const double* z,
+                            const double* x, const double* y, const double* line, double p1,
+                            double p2) {
     constexpr int kLanes = lanes::kWidth<V>;
+    InsideGroup<V> group;
     double group_x[kLanes];
     double group_y[kLanes];
     double group_line[kLanes];
-    double group_cosine[kLanes];
-    double group_sine[kLanes];
     for (int l = 0; l < kLanes; ++l) {
         const std::int64_t i = index[l];
+        const auto ul = static_cast<std::size_t>(l);
         trig.update(line[i]);
         group_x[l] = x[i];
         group_y[l] = y[i];
         group_line[l] = line[i];
-        group_cosine[l] = trig.cosine();
-        group_sine[l] = trig.sine();
+        group.cosine[ul] = trig.cosine();
+        group.sine[ul] = trig.sine();
     }
-    const auto directions =
-        engine::sky_directions<V>(group_x, group_y, group_line, group_cosine, group_sine);
-    bool valid = true;
-    for (const auto& direction : directions) {
-        valid = valid && direction.valid();
+    group.directions = engine::sky_directions<V>(group_x, group_y, group_line, group.cosine.data(),
+                                                 group.sine.data());
+    for (const auto& direction : group.directions) {
+        group.valid = group.valid && direction.valid();
     }
-    if (!valid) {
-        for (int l = 0; l < kLanes; ++l) {
-            out[index[l]] =
-                engine::transit_flux(channel, z[index[l]], directions[static_cast<std::size_t>(l)]);
-        }
-        return;
+    if (!group.valid) {
+        return group;
     }
     auto gather = [&](auto value)
                       __attribute__((always_inline)) { return lanes::from_lanes<V>(value); };
-    const auto moments = closed_form::inside_planet_moments(
+    group.moments = closed_form::inside_planet_moments(
         gather([&](int l) __attribute__((always_inline)) { return z[index[l]]; }),
         gather([&](int l) __attribute__((always_inline)) {
-            return directions[static_cast<std::size_t>(l)].half_sine;
+            return group.directions[static_cast<std::size_t>(l)].half_sine;
         }),
         gather([&](int l) __attribute__((always_inline)) {
-            return directions[static_cast<std::size_t>(l)].half_cosine;
+            return group.directions[static_cast<std::size_t>(l)].half_cosine;
         }),
-        channel.p1, channel.p2);
-    for (int l = 0; l < kLanes; ++l) {
-        out[index[l]] =
-            1.0 -
-            engine::inside_blocked(channel, moments[static_cast<std::size_t>(l)]) / channel.norm;
+        p1, p2);
+    return group;
+}
+
+// Goes through the points [begin, end): `in_group(i, group, lane)` for those with the planet
+// wholly inside the star (where `grouped`, the radii taking the inside route), in groups of
+// engine::InsideLanes and the last few in pairs; `alone(i)` for every other point, and for a
+// last one left over.
+template <class Alone, class InGroup>
+void grouped_points(bool grouped, double p1, double p2, std::int64_t begin, std::int64_t end,
+                    const double* z, const double* x, const double* y, const double* line,
+                    engine::LineAngleTrig& trig, Alone&& alone, InGroup&& in_group) {
+    using Group = engine::InsideLanes;
+    constexpr int kGroup = lanes::kWidth<Group>;
+    // Points with the planet wholly inside the star waiting for their group.
+    std::int64_t waiting[kGroup];
+    int count = 0;
+    auto run_group = [&]<class V>(const std::int64_t* index) __attribute__((always_inline)) {
+        const InsideGroup<V> group = inside_group<V>(index, trig, z, x, y, line, p1, p2);
+        for (int l = 0; l < InsideGroup<V>::kLanes; ++l) {
+            in_group(index[l], group, l);
+        }
+    };
+    for (std::int64_t i = begin; i < end; ++i) {
+        if (!(grouped && z[i] >= 0.0 && closed_form::both_inside(z[i], p1, p2))) {
+            alone(i);
+            continue;
+        }
+        waiting[count] = i;
+        if (++count == kGroup) {
+            run_group.template operator()<Group>(waiting);
+            count = 0;
+        }
+    }
+    int done = 0;
+    if constexpr (kGroup > 2) {
+        for (; count - done >= 2; done += 2) {
+            run_group.template operator()<lanes::Pair>(waiting + done);
+        }
+    }
+    for (; done < count; ++done) {
+        alone(waiting[done]);
     }
 }
 
@@ -325,44 +367,26 @@ void planned_fluxes(const ChannelPlan<Law>& plan, std::int64_t begin, std::int64
                     double* out) {
     const engine::Channel<Law>& channel = plan.channel;
     if (!plan.full_disc) {
-        using Group = engine::InsideLanes;
-        constexpr int kGroup = lanes::kWidth<Group>;
         engine::LineAngleTrig trig;
-        // Points with the planet wholly inside the star waiting for their group.
-        std::int64_t waiting[kGroup];
-        int count = 0;
-        auto single_flux = [&](std::int64_t i) {
+        auto alone = [&](std::int64_t i) __attribute__((always_inline)) {
+            if (engine::out_of_reach(z[i], channel.p1, channel.p2)) {
+                out[i] = 1.0;
+                return;
+            }
             trig.update(line[i]);
             out[i] = engine::transit_flux(
                 channel, z[i],
                 engine::sky_direction(x[i], y[i], line[i], trig.cosine(), trig.sine()));
         };
-        for (std::int64_t i = begin; i < end; ++i) {
-            if (engine::out_of_reach(z[i], channel.p1, channel.p2)) {
-                out[i] = 1.0;
-                continue;
-            }
-            if (!(plan.inside_pairs && z[i] >= 0.0 &&
-                  closed_form::both_inside(z[i], channel.p1, channel.p2))) {
-                single_flux(i);
-                continue;
-            }
-            waiting[count] = i;
-            if (++count == kGroup) {
-                inside_group_fluxes<Group>(channel, waiting, trig, z, x, y, line, out);
-                count = 0;
-            }
-        }
-        // The last few: a pair where two or more are left, then one alone.
-        int done = 0;
-        if constexpr (kGroup > 2) {
-            for (; count - done >= 2; done += 2) {
-                inside_group_fluxes<lanes::Pair>(channel, waiting + done, trig, z, x, y, line, out);
-            }
-        }
-        for (; done < count; ++done) {
-            single_flux(waiting[done]);
-        }
+        auto in_group = [&](std::int64_t i, const auto& group,
+                            int l) __attribute__((always_inline)) {
+            const auto ul = static_cast<std::size_t>(l);
+            out[i] = group.valid
+                         ? 1.0 - engine::inside_blocked(channel, group.moments[ul]) / channel.norm
+                         : engine::transit_flux(channel, z[i], group.directions[ul]);
+        };
+        grouped_points(plan.inside_pairs, channel.p1, channel.p2, begin, end, z, x, y, line, trig,
+                       alone, in_group);
         return;
     }
     auto flux_of = [&](const closed_form::Moments& m) {
@@ -584,15 +608,30 @@ bool run_transit_gradient(const TransitCall& call, int threads, double* flux, do
         double* out = partials + task.channel * rows * n;
         std::vector<double> point(static_cast<std::size_t>(rows));
         engine::LineAngleTrig trig;
-        for (std::int64_t i = task.begin; i < task.end; ++i) {
-            trig.update(line[i]);
-            flux[task.channel * n + i] =
-                gradient::flux_and_partials(plan.channel, plan.law, z[i], x[i], y[i], line[i],
-                                            trig.cosine(), trig.sine(), std::span<double>(point));
+        auto store = [&](std::int64_t i, double value) __attribute__((always_inline)) {
+            flux[task.channel * n + i] = value;
             for (npy_intp q = 0; q < rows; ++q) {
                 out[q * n + i] = point[static_cast<std::size_t>(q)];
             }
-        }
+        };
+        auto alone = [&](std::int64_t i) {
+            trig.update(line[i]);
+            store(i, gradient::flux_and_partials(plan.channel, plan.law, z[i], x[i], y[i], line[i],
+                                                 trig.cosine(), trig.sine(),
+                                                 std::span<double>(point)));
+        };
+        // The moments of a group's points come from the group, the rest as alone.
+        auto in_group = [&](std::int64_t i, const auto& group, int l) {
+            const auto ul = static_cast<std::size_t>(l);
+            store(i, gradient::flux_and_partials(plan.channel, plan.law, z[i], x[i], y[i], line[i],
+                                                 group.cosine[ul], group.sine[ul],
+                                                 std::span<double>(point),
+                                                 group.valid ? &group.moments[ul] : nullptr));
+        };
+        const double p1 = plan.channel.p1;
+        const double p2 = plan.channel.p2;
+        grouped_points(closed_form::inside_route(p1, p2), p1, p2, task.begin, task.end, z, x, y,
+                       line, trig, alone, in_group);
     };
     return run_channels<Law>(call, threads, "transit_gradient", plan_gradient<Law>, compute);
 }
