@@ -261,62 +261,71 @@ ChannelPlan<Law> plan_channel(const typename Law::Record& record, double p1, dou
     return plan;
 }
 
-// Points with the planet wholly inside the star, at indices index[0..lanes of V), taken together
-// in the lanes of V: the cosine and sine of each one's line sky angle (taken here, in order:
-// gathered from memory just written, a packed load would wait for the stores), its direction,
-// and, where every direction is valid, the moments, each the same as the point's alone.
-template <class V>
-struct InsideGroup {
-    static constexpr int kLanes = lanes::kWidth<V>;
-    std::array<double, kLanes> cosine;
-    std::array<double, kLanes> sine;
-    std::array<closed_form::LineDirection, kLanes> directions;
-    bool valid = true;
-    std::array<closed_form::Moments, kLanes> moments;
+// One point of a group of points with the planet wholly inside the star: the cosine and sine
+// of its line's sky angle, its direction, and its moments (null where a direction of the group
+// is not valid).
+struct GroupedPoint {
+    double cosine;
+    double sine;
+    const closed_form::LineDirection& direction;
+    const closed_form::Moments* moments;
 };
 
-template <class V>
-InsideGroup<V> inside_group(const std::int64_t* index, engine::LineAngleTrig& trig, const double* z,
-                            const double* x, const double* y, const double* line, double p1,
-                            double p2) {
+// The points at indices index[0..lanes of V) taken together in the lanes of V, each the same as
+// alone: `in_group(i, point)` for each. The cosine and sine of each one's line sky angle are
+// taken here, in order (gathered from memory just written, a packed load would wait for the
+// stores).
+template <class V, class InGroup>
+void inside_group(const std::int64_t* index, engine::LineAngleTrig& trig, const double* z,
+                  const double* x, const double* y, const double* line, double p1, double p2,
+                  InGroup&& in_group) {
     constexpr int kLanes = lanes::kWidth<V>;
-    InsideGroup<V> group;
     double group_x[kLanes];
     double group_y[kLanes];
     double group_line[kLanes];
+    double group_cosine[kLanes];
+    double group_sine[kLanes];
     for (int l = 0; l < kLanes; ++l) {
         const std::int64_t i = index[l];
-        const auto ul = static_cast<std::size_t>(l);
         trig.update(line[i]);
         group_x[l] = x[i];
         group_y[l] = y[i];
         group_line[l] = line[i];
-        group.cosine[ul] = trig.cosine();
-        group.sine[ul] = trig.sine();
+        group_cosine[l] = trig.cosine();
+        group_sine[l] = trig.sine();
     }
-    group.directions = engine::sky_directions<V>(group_x, group_y, group_line, group.cosine.data(),
-                                                 group.sine.data());
-    for (const auto& direction : group.directions) {
-        group.valid = group.valid && direction.valid();
+    const auto directions =
+        engine::sky_directions<V>(group_x, group_y, group_line, group_cosine, group_sine);
+    bool valid = true;
+    for (const auto& direction : directions) {
+        valid = valid && direction.valid();
     }
-    if (!group.valid) {
-        return group;
+    if (!valid) {
+        for (int l = 0; l < kLanes; ++l) {
+            in_group(index[l], GroupedPoint{group_cosine[l], group_sine[l],
+                                            directions[static_cast<std::size_t>(l)], nullptr});
+        }
+        return;
     }
     auto gather = [&](auto value)
                       __attribute__((always_inline)) { return lanes::from_lanes<V>(value); };
-    group.moments = closed_form::inside_planet_moments(
+    const auto moments = closed_form::inside_planet_moments(
         gather([&](int l) __attribute__((always_inline)) { return z[index[l]]; }),
         gather([&](int l) __attribute__((always_inline)) {
-            return group.directions[static_cast<std::size_t>(l)].half_sine;
+            return directions[static_cast<std::size_t>(l)].half_sine;
         }),
         gather([&](int l) __attribute__((always_inline)) {
-            return group.directions[static_cast<std::size_t>(l)].half_cosine;
+            return directions[static_cast<std::size_t>(l)].half_cosine;
         }),
         p1, p2);
-    return group;
+    for (int l = 0; l < kLanes; ++l) {
+        const auto ul = static_cast<std::size_t>(l);
+        in_group(index[l],
+                 GroupedPoint{group_cosine[l], group_sine[l], directions[ul], &moments[ul]});
+    }
 }
 
-// Goes through the points [begin, end): `in_group(i, group, lane)` for those with the planet
+// Goes through the points [begin, end): `in_group(i, point)` for those with the planet
 // wholly inside the star (where `grouped`, the radii taking the inside route), in groups of
 // engine::InsideLanes and the last few in pairs; `alone(i)` for every other point, and for a
 // last one left over.
@@ -330,10 +339,7 @@ void grouped_points(bool grouped, double p1, double p2, std::int64_t begin, std:
     std::int64_t waiting[kGroup];
     int count = 0;
     auto run_group = [&]<class V>(const std::int64_t* index) __attribute__((always_inline)) {
-        const InsideGroup<V> group = inside_group<V>(index, trig, z, x, y, line, p1, p2);
-        for (int l = 0; l < InsideGroup<V>::kLanes; ++l) {
-            in_group(index[l], group, l);
-        }
+        inside_group<V>(index, trig, z, x, y, line, p1, p2, in_group);
     };
     for (std::int64_t i = begin; i < end; ++i) {
         if (!(grouped && z[i] >= 0.0 && closed_form::both_inside(z[i], p1, p2))) {
@@ -378,12 +384,11 @@ void planned_fluxes(const ChannelPlan<Law>& plan, std::int64_t begin, std::int64
                 channel, z[i],
                 engine::sky_direction(x[i], y[i], line[i], trig.cosine(), trig.sine()));
         };
-        auto in_group = [&](std::int64_t i, const auto& group,
-                            int l) __attribute__((always_inline)) {
-            const auto ul = static_cast<std::size_t>(l);
-            out[i] = group.valid
-                         ? 1.0 - engine::inside_blocked(channel, group.moments[ul]) / channel.norm
-                         : engine::transit_flux(channel, z[i], group.directions[ul]);
+        auto in_group = [&](std::int64_t i,
+                            const GroupedPoint& point) __attribute__((always_inline)) {
+            out[i] = point.moments != nullptr
+                         ? 1.0 - engine::inside_blocked(channel, *point.moments) / channel.norm
+                         : engine::transit_flux(channel, z[i], point.direction);
         };
         grouped_points(plan.inside_pairs, channel.p1, channel.p2, begin, end, z, x, y, line, trig,
                        alone, in_group);
@@ -621,12 +626,10 @@ bool run_transit_gradient(const TransitCall& call, int threads, double* flux, do
                                                  std::span<double>(point)));
         };
         // The moments of a group's points come from the group, the rest as alone.
-        auto in_group = [&](std::int64_t i, const auto& group, int l) {
-            const auto ul = static_cast<std::size_t>(l);
+        auto in_group = [&](std::int64_t i, const GroupedPoint& grouped) {
             store(i, gradient::flux_and_partials(plan.channel, plan.law, z[i], x[i], y[i], line[i],
-                                                 group.cosine[ul], group.sine[ul],
-                                                 std::span<double>(point),
-                                                 group.valid ? &group.moments[ul] : nullptr));
+                                                 grouped.cosine, grouped.sine,
+                                                 std::span<double>(point), grouped.moments));
         };
         const double p1 = plan.channel.p1;
         const double p2 = plan.channel.p2;
