@@ -2,7 +2,7 @@
 
 Run: python benchmarks/bench_speed.py [--runs R] [--interrupts K] [--parts PART ...]
 
-PART is any of table, threads, overhead, interrupt (all by default).
+PART is any of table, builds, threads, overhead, interrupt (all by default).
 
 Prints, with medians of repeated runs (benchmarks/timing.py):
 
@@ -11,6 +11,9 @@ Prints, with medians of repeated runs (benchmarks/timing.py):
   and 10^5 points, each also in units of this machine's libm ``acos`` call, measured in the same
   run (``halfmoon._testing.acos_nanoseconds``) over its fastest range |x| < 1/8 and over
   (-1, 1);
+- the engine's two builds (``_engine_generic`` and, where the processor has AVX2,
+  ``_engine_avx2``) against each other at n = 1000, timed alternately; the table and the rest
+  use the build ``halfmoon._engine`` chose;
 - the speed-up of two threads over one at n = 10^5 (the two timed alternately);
 - the call overhead: one point, default thread count;
 - the time from SIGINT to KeyboardInterrupt during a long call, in a subprocess.
@@ -31,8 +34,13 @@ import time
 from typing import Callable
 
 import numpy as np
-from halfmoon import _engine, _testing
+from halfmoon import _engine, _engine_generic, _testing
 from timing import median_seconds
+
+try:
+    from halfmoon import _engine_avx2
+except ImportError:  # another architecture, or a processor without AVX2
+    _engine_avx2 = None
 
 # Coefficients of each law to time; adding a law is one entry.
 LAWS: dict[str, tuple[float, ...]] = {
@@ -41,7 +49,7 @@ LAWS: dict[str, tuple[float, ...]] = {
 }
 RADII = {"equal": (0.1, 0.1), "unequal": (0.1, 0.12)}
 SIZES = (100, 1000, 10_000, 100_000)
-PARTS = ["table", "threads", "overhead", "interrupt"]
+PARTS = ["table", "builds", "threads", "overhead", "interrupt"]
 IMPACT = 0.3
 LINE_ANGLE = math.pi / 2 + 0.2
 
@@ -72,11 +80,13 @@ def in_transit(count: int, reach: float) -> tuple[np.ndarray, ...]:
     return np.hypot(x, y)[None], x[None], y[None], np.full((1, count), LINE_ANGLE)
 
 
-def transit_call(law: str, radii: tuple[float, float], count: int, **keywords) -> Callable:
+def transit_call(
+    law: str, radii: tuple[float, float], count: int, engine=_engine, **keywords
+) -> Callable:
     coefficients = np.array([[list(LAWS[law])]], dtype=float).reshape(1, 1, len(LAWS[law]))
     first, second = np.array([[radii[0]]]), np.array([[radii[1]]])
     points = in_transit(count, 1.0 + max(radii))
-    return lambda: _engine.transit(law, coefficients, first, second, *points, **keywords)
+    return lambda: engine.transit(law, coefficients, first, second, *points, **keywords)
 
 
 def acos_nanoseconds(lo: float, hi: float) -> float:
@@ -96,6 +106,29 @@ def per_point_table(runs: int, acos_fast: float, acos_full: float) -> None:
                 ns = 1e9 * median_seconds(call, runs=runs, repeats=repeats) / count
                 cells.append(f"{ns:8.1f} ({ns / acos_fast:4.1f} | {ns / acos_full:4.1f})")
             print(f"  {law:10s} {name:8s}" + "".join(f"{c:>24s}" for c in cells))
+
+
+def build_comparison(runs: int) -> None:
+    print("\nthe engine's builds, n = 1000, quadratic law, one thread (timed alternately)")
+    if _engine_avx2 is None:
+        print("  only the generic build here")
+        return
+    builds = {"generic": _engine_generic, "avx2": _engine_avx2}
+    for name, radii in RADII.items():
+        calls = {
+            b: transit_call("quadratic", radii, 1000, engine=m, threads=1)
+            for b, m in builds.items()
+        }
+        assert np.array_equal(calls["generic"](), calls["avx2"]())
+        times: dict[str, list[float]] = {b: [] for b in builds}
+        for _ in range(runs):
+            for build, call in calls.items():
+                times[build].append(median_seconds(call, runs=1, repeats=20))
+        ns = {b: 1e9 * statistics.median(t) / 1000 for b, t in times.items()}
+        print(
+            f"  {name:8s} generic {ns['generic']:7.1f} ns per point   avx2 {ns['avx2']:7.1f}   "
+            f"generic / avx2 {ns['generic'] / ns['avx2']:.2f}"
+        )
 
 
 def thread_speed_up(runs: int) -> None:
@@ -154,6 +187,7 @@ def main() -> None:
     parser.add_argument("--parts", nargs="+", default=PARTS, choices=PARTS)
     args = parser.parse_args()
 
+    print(f"engine build in use: {_engine.BUILD}")
     if "table" in args.parts:
         acos_fast = acos_nanoseconds(-0.125, 0.125)
         acos_full = acos_nanoseconds(-1.0, 1.0)
@@ -161,6 +195,8 @@ def main() -> None:
             f"libm acos: {acos_fast:.2f} ns per call for |x| < 1/8, {acos_full:.2f} ns over (-1, 1)"
         )
         per_point_table(args.runs, acos_fast, acos_full)
+    if "builds" in args.parts:
+        build_comparison(args.runs)
     if "threads" in args.parts:
         thread_speed_up(args.runs)
     if "overhead" in args.parts:
