@@ -321,33 +321,37 @@ inline void duplication_batch(int count, const double* x_in, const double* y_in,
     }
 }
 
-// duplication_batch for at most 2 kPairs lanes, in the lanes of kPairs lanes::Pair stepping in
-// lockstep: the same operations in the same order lane by lane, and the same steps (all lanes
-// step until the last has converged), so each result is the one duplication_batch gives for the
-// same lanes; a missing lane repeats the first and changes nothing. The R_C term takes its
-// series in both lanes of a pair at once where both are within its range.
-template <int kPairs, bool kWithJ>
+// duplication_batch for at most kGroups times the lanes of V, in the lanes of kGroups packed V
+// (lanes::Pair, lanes::Quad) stepping in lockstep: the same operations in the same order lane by
+// lane, and the same steps (all lanes step until the last has converged), so each result is the
+// one duplication_batch gives for the same lanes; a missing lane repeats the first and changes
+// nothing. The R_C term takes its series in all lanes of a register at once where all are
+// within its range.
+template <class V, int kGroups, bool kWithJ>
 inline void duplication_lanes(int count, const double* x_in, const double* y_in, const double* z_in,
                               const double* p_in, SymmetricTriple* out) {
-    using lanes::Pair;
+    constexpr int kLanes = lanes::kWidth<V>;
     struct State {
-        Pair x0, y0, z0, p0;
-        Pair x, y, z, p;
-        Pair af, ad, aj;
-        Pair qf, qd, qj;
-        Pair delta;
-        Pair sum_d, sum_j;
+        V x0, y0, z0, p0;
+        V x, y, z, p;
+        V af, ad, aj;
+        V qf, qd, qj;
+        V delta;
+        V sum_d, sum_j;
     };
-    State st[kPairs];
-    for (int k = 0; k < kPairs; ++k) {
-        const int first = 2 * k < count ? 2 * k : 0;
-        const int second = 2 * k + 1 < count ? 2 * k + 1 : 0;
-        auto both = [&](const double* v) { return lanes::pair(v[first], v[second]); };
+    State st[kGroups];
+    for (int k = 0; k < kGroups; ++k) {
+        auto all = [&](const double* v) __attribute__((always_inline)) {
+            return lanes::from_lanes<V>([&](int l) __attribute__((always_inline)) {
+                const int index = kLanes * k + l;
+                return v[index < count ? index : 0];
+            });
+        };
         State& q = st[k];
-        q.x0 = both(x_in);
-        q.y0 = both(y_in);
-        q.z0 = both(z_in);
-        q.p0 = kWithJ ? both(p_in) : lanes::broadcast(1.0);
+        q.x0 = all(x_in);
+        q.y0 = all(y_in);
+        q.z0 = all(z_in);
+        q.p0 = kWithJ ? all(p_in) : lanes::splat<V>(1.0);
         q.x = q.x0;
         q.y = q.y0;
         q.z = q.z0;
@@ -360,8 +364,8 @@ inline void duplication_lanes(int count, const double* x_in, const double* y_in,
         q.qj =
             kSpreadFactor * lanes::max_of(max_spread(q.aj, q.x, q.y, q.z), lanes::fabs(q.aj - q.p));
         q.delta = (q.p - q.x) * (q.p - q.y) * (q.p - q.z);
-        q.sum_d = lanes::broadcast(0.0);
-        q.sum_j = lanes::broadcast(0.0);
+        q.sum_d = lanes::splat<V>(0.0);
+        q.sum_j = lanes::splat<V>(0.0);
     }
     double scale = 1.0;
     auto pending = [&](const State& q, double at) {
@@ -374,38 +378,39 @@ inline void duplication_lanes(int count, const double* x_in, const double* y_in,
     };
     for (int step = 0; step < kMaxSteps; ++step) {
         bool any_pending = false;
-        for (int k = 0; k < kPairs; ++k) {
+        for (int k = 0; k < kGroups; ++k) {
             any_pending = any_pending || lanes::any(pending(st[k], scale));
         }
         if (!any_pending) {
             break;
         }
         const double scale3 = scale * scale * scale;
-        for (int k = 0; k < kPairs; ++k) {
+        for (int k = 0; k < kGroups; ++k) {
             State& q = st[k];
-            const Pair sx = lanes::sqrt(q.x);
-            const Pair sy = lanes::sqrt(q.y);
-            const Pair sz = lanes::sqrt(q.z);
-            const Pair lambda = sx * (sy + sz) + sy * sz;
+            const V sx = lanes::sqrt(q.x);
+            const V sy = lanes::sqrt(q.y);
+            const V sz = lanes::sqrt(q.z);
+            const V lambda = sx * (sy + sz) + sy * sz;
             if constexpr (kWithJ) {
-                const Pair sp = lanes::sqrt(q.p);
+                const V sp = lanes::sqrt(q.p);
                 // One division gives both reciprocals, 1/(sqrt z (z + lambda)) and 1/d.
-                const Pair dz = sz * (q.z + lambda);
-                const Pair d = (sp + sx) * (sp + sy) * (sp + sz);
-                const Pair inv_both = 1.0 / (dz * d);
+                const V dz = sz * (q.z + lambda);
+                const V d = (sp + sx) * (sp + sy) * (sp + sz);
+                const V inv_both = 1.0 / (dz * d);
                 q.sum_d = q.sum_d + scale * (d * inv_both);
-                const Pair inv_d = dz * inv_both;
-                const Pair e = q.delta * scale3 * inv_d * inv_d;
-                const Pair one_plus = 2.0 * sp * (q.p + lambda) * inv_d;
-                const Pair weight = scale * inv_d;
+                const V inv_d = dz * inv_both;
+                const V e = q.delta * scale3 * inv_d * inv_d;
+                const V one_plus = 2.0 * sp * (q.p + lambda) * inv_d;
+                const V weight = scale * inv_d;
                 q.p = (q.p + lambda) * 0.25;
                 q.aj = (q.aj + lambda) * 0.25;
-                Pair rc_term;
+                V rc_term;
                 if (lanes::all(lanes::fabs(e) < kSeriesLimit)) {
                     rc_term = rc_series(e);
                 } else {
-                    rc_term = lanes::pair(rc_one_plus(lanes::lane(e, 0), lanes::lane(one_plus, 0)),
-                                          rc_one_plus(lanes::lane(e, 1), lanes::lane(one_plus, 1)));
+                    rc_term = lanes::from_lanes<V>([&](int l) __attribute__((always_inline)) {
+                        return rc_one_plus(lanes::lane(e, l), lanes::lane(one_plus, l));
+                    });
                 }
                 q.sum_j = q.sum_j + weight * rc_term;
             } else {
@@ -419,27 +424,27 @@ inline void duplication_lanes(int count, const double* x_in, const double* y_in,
         }
         scale *= 0.25;
     }
-    for (int k = 0; k < kPairs; ++k) {
+    for (int k = 0; k < kGroups; ++k) {
         const State& q = st[k];
         const auto diverged = pending(q, scale);
-        const Pair af0 = (q.x0 + q.y0 + q.z0) * kOver<3>;
-        const Pair ad0 = (q.x0 + q.y0 + 3.0 * q.z0) * kOver<5>;
-        const Pair kf = scale / q.af;
-        const Pair kd = scale / q.ad;
-        const Pair rf = series_f((af0 - q.x0) * kf, (af0 - q.y0) * kf) / lanes::sqrt(q.af);
-        const Pair rd =
+        const V af0 = (q.x0 + q.y0 + q.z0) * kOver<3>;
+        const V ad0 = (q.x0 + q.y0 + 3.0 * q.z0) * kOver<5>;
+        const V kf = scale / q.af;
+        const V kd = scale / q.ad;
+        const V rf = series_f((af0 - q.x0) * kf, (af0 - q.y0) * kf) / lanes::sqrt(q.af);
+        const V rd =
             kd * series_d((ad0 - q.x0) * kd, (ad0 - q.y0) * kd) / lanes::sqrt(q.ad) + 3.0 * q.sum_d;
-        Pair rj = lanes::broadcast(0.0);
+        V rj = lanes::splat<V>(0.0);
         if constexpr (kWithJ) {
-            const Pair aj0 = (q.x0 + q.y0 + q.z0 + 2.0 * q.p0) * kOver<5>;
-            const Pair kj = scale / q.aj;
+            const V aj0 = (q.x0 + q.y0 + q.z0 + 2.0 * q.p0) * kOver<5>;
+            const V kj = scale / q.aj;
             rj = kj * series_j((aj0 - q.x0) * kj, (aj0 - q.y0) * kj, (aj0 - q.z0) * kj) /
                      lanes::sqrt(q.aj) +
                  6.0 * q.sum_j;
         }
-        for (int l = 0; l < 2 && 2 * k + l < count; ++l) {
+        for (int l = 0; l < kLanes && kLanes * k + l < count; ++l) {
             // Two zero arguments (or p = 0): no convergence, and the integrals diverge.
-            out[2 * k + l] =
+            out[kLanes * k + l] =
                 lanes::lane(diverged, l)
                     ? SymmetricTriple{kInfinity, kInfinity, kInfinity}
                     : SymmetricTriple{lanes::lane(rf, l), lanes::lane(rd, l), lanes::lane(rj, l)};
@@ -452,9 +457,13 @@ template <int Capacity, bool kWithJ>
 inline void duplication_packed(int count, const double* x_in, const double* y_in,
                                const double* z_in, const double* p_in, SymmetricTriple* out) {
     if (count <= 2) {
-        duplication_lanes<1, kWithJ>(count, x_in, y_in, z_in, p_in, out);
+        duplication_lanes<lanes::Pair, 1, kWithJ>(count, x_in, y_in, z_in, p_in, out);
     } else if (count <= 4) {
-        duplication_lanes<2, kWithJ>(count, x_in, y_in, z_in, p_in, out);
+#if defined(__AVX2__)
+        duplication_lanes<lanes::Quad, 1, kWithJ>(count, x_in, y_in, z_in, p_in, out);
+#else
+        duplication_lanes<lanes::Pair, 2, kWithJ>(count, x_in, y_in, z_in, p_in, out);
+#endif
     } else {
         duplication_batch<Capacity, kWithJ>(count, x_in, y_in, z_in, p_in, out);
     }
