@@ -25,6 +25,7 @@
 // way.
 #pragma once
 
+#include <array>
 #include <cmath>
 
 #if defined(__SSE2__)
@@ -148,6 +149,14 @@ class SharedIteration {
         const double scale3 = (2.0 * m_ * m_) * inv_all;
         return CelTriple{(a1_ * m_ + b1_) * scale, (a2_ * m_ + b2_) * scale,
                          (a3_ * m_ + b3_) * scale3};
+    }
+
+    // The first two alone, pi/2 (a m + b) / (m (m + m)): what they are whatever the third's p,
+    // so the same bits from any iteration of the same kc (result()'s shared division rounds
+    // with the third's p).
+    [[gnu::always_inline]] std::array<double, 2> first_two() const {
+        const double scale = kHalfPi / (2.0 * m_ * m_);
+        return {(a1_ * m_ + b1_) * scale, (a2_ * m_ + b2_) * scale};
     }
 
   private:
@@ -362,6 +371,14 @@ inline CelTriple cel_shared(double kc, double root_r, double inv_root_r, Numerat
     while (iteration.running() && iteration.step()) {
     }
     return iteration.result();
+}
+
+// The complete integrals R_F(0, kc^2, 1) and R_D(0, kc^2, 1) by SharedIteration::first_two.
+inline std::array<double, 2> complete_rf_rd(double kc) {
+    SharedIteration iteration(kc, 1.0, 1.0, {1.0, 1.0}, {0.0, 3.0}, {0.0, 3.0});
+    while (iteration.running() && iteration.step()) {
+    }
+    return iteration.first_two();
 }
 
 // The complete integrals R_F(0, kc^2, 1), R_D(0, kc^2, 1) and R_J(0, kc^2, 1, r).

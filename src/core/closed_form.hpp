@@ -1639,9 +1639,14 @@ inline V short_end_values(const FarCircle<V>& circle, const int nodes[], V s, V 
     }
 }
 
+// R_F(0, kappa, 1) and R_D(0, kappa, 1) of both circles' complete integrals, as
+// cel::SharedIteration::first_two gives them (for the gradient's rims).
+using CompleteRims = std::array<std::array<double, 2>, 2>;
+
 template <class V>
-inline std::array<Moments, lanes::kWidth<V>> inside_planet_moments(V z, V half_sine, V half_cosine,
-                                                                   double p1, double p2) {
+inline std::array<Moments, lanes::kWidth<V>> inside_planet_moments(
+    V z, V half_sine, V half_cosine, double p1, double p2,
+    std::array<CompleteRims, lanes::kWidth<V>>* completes = nullptr) {
     constexpr int kLanes = lanes::kWidth<V>;
     using Mask = lanes::MaskOf<V>;
     const std::array<FarCircle<V>, 2> circles{far_circle(z, p1), far_circle(z, p2)};
@@ -1740,6 +1745,9 @@ inline std::array<Moments, lanes::kWidth<V>> inside_planet_moments(V z, V half_s
         cel::SharedIteration second = iteration(1, 0);
         cel::run_side_by_side(first, second);
         triples[0] = {first.result(), second.result()};
+        if (completes != nullptr) {
+            (*completes)[0] = {first.first_two(), second.first_two()};
+        }
     } else {
         // Two lanes' four iterations at a time.
         for (int l = 0; l < kLanes; l += 2) {
@@ -1750,6 +1758,12 @@ inline std::array<Moments, lanes::kWidth<V>> inside_planet_moments(V z, V half_s
             cel::run_side_by_side(first_one, first_two, second_one, second_two);
             triples[static_cast<std::size_t>(l)] = {first_one.result(), second_one.result()};
             triples[static_cast<std::size_t>(l + 1)] = {first_two.result(), second_two.result()};
+            if (completes != nullptr) {
+                (*completes)[static_cast<std::size_t>(l)] = {first_one.first_two(),
+                                                             second_one.first_two()};
+                (*completes)[static_cast<std::size_t>(l + 1)] = {first_two.first_two(),
+                                                                 second_two.first_two()};
+            }
         }
     }
 

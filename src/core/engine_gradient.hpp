@@ -49,6 +49,7 @@
 
 #include "core/boundary_quadrature.hpp"
 #include "core/carlson.hpp"
+#include "core/cel.hpp"
 #include "core/closed_form.hpp"
 #include "core/constants.hpp"
 #include "core/dividing_line.hpp"
@@ -239,9 +240,10 @@ inline PhiPair phi_pair(const RimForm& form, double s, double c, double y, doubl
     return phi;
 }
 
-// The velocity integrals of c0 + c1 mu + c2 mu^2 over every rim arc of the boundary.
+// The velocity integrals of c0 + c1 mu + c2 mu^2 over every rim arc of the boundary; the
+// complete integrals of its far-form circles from `completes` where given.
 inline void rim_polynomial(const closed_form::Boundary& boundary, const PowerBasis& basis,
-                           VelocityIntegrals& out) {
+                           VelocityIntegrals& out, const closed_form::CompleteRims* completes) {
     constexpr int kMaxArcs = 4;
     constexpr int kLanes = 2 * kMaxArcs + 2;
     const int arcs = boundary.arc_count;
@@ -258,8 +260,8 @@ inline void rim_polynomial(const closed_form::Boundary& boundary, const PowerBas
         from[i] = arc_end(form, boundary, arc, false);
         to[i] = arc_end(form, boundary, arc, true);
     }
-    // R_F and R_D of every end, and of the complete integral of a far-form circle whose arcs
-    // pass the point nearest S, in one batch.
+    // R_F and R_D of every end, in one batch, and of the complete integral of a far-form
+    // circle whose arcs pass the point nearest S.
     PhiPair phi_from[kMaxArcs];
     PhiPair phi_to[kMaxArcs];
     std::array<PhiPair, 2> complete{};
@@ -267,7 +269,7 @@ inline void rim_polynomial(const closed_form::Boundary& boundary, const PowerBas
         double x[kLanes] = {};
         double y[kLanes] = {};
         double one[kLanes] = {};
-        int owner[kLanes] = {};  // 2 i: from of arc i, 2 i + 1: its to, 2 kMaxArcs + j: circle j
+        int owner[kLanes] = {};  // 2 i: from of arc i, 2 i + 1: its to
         int lanes = 0;
         auto add = [&](double xv, double yv, int who) {
             x[lanes] = xv;
@@ -289,21 +291,20 @@ inline void rim_polynomial(const closed_form::Boundary& boundary, const PowerBas
                     boundary.arcs[static_cast<std::size_t>(i)].circle)] = true;
             }
         }
-        for (int j = 0; j < 2; ++j) {
-            if (needs_complete[static_cast<std::size_t>(j)]) {
-                add(0.0, forms[static_cast<std::size_t>(j)].kappa, 2 * kMaxArcs + j);
+        // The complete R_F(0, kappa, 1), R_D(0, kappa, 1) by Bulirsch's iteration.
+        for (std::size_t j = 0; j < 2; ++j) {
+            if (needs_complete[j]) {
+                const RimForm& form = forms[j];
+                const std::array<double, 2> rf_rd =
+                    completes != nullptr ? (*completes)[j]
+                                         : cel::complete_rf_rd(std::sqrt(form.kappa));
+                complete[j] = phi_pair(form, 1.0, 0.0, form.kappa, rf_rd[0], rf_rd[1]);
             }
         }
         carlson::SymmetricTriple r[kLanes];
         carlson::rf_rd_batch<kLanes>(lanes, x, y, one, r);
         for (int l = 0; l < lanes; ++l) {
             const int who = owner[l];
-            if (who >= 2 * kMaxArcs) {
-                const RimForm& form = forms[static_cast<std::size_t>(who - 2 * kMaxArcs)];
-                complete[static_cast<std::size_t>(who - 2 * kMaxArcs)] =
-                    phi_pair(form, 1.0, 0.0, form.kappa, r[l].rf, r[l].rd);
-                continue;
-            }
             const int i = who / 2;
             const RimForm& form =
                 forms[static_cast<std::size_t>(boundary.arcs[static_cast<std::size_t>(i)].circle)];
@@ -360,13 +361,14 @@ inline void rim_polynomial(const closed_form::Boundary& boundary, const PowerBas
 }
 
 inline VelocityIntegrals polynomial_velocity(const closed_form::Boundary& boundary,
-                                             const PowerBasis& basis) {
+                                             const PowerBasis& basis,
+                                             const closed_form::CompleteRims* completes) {
     VelocityIntegrals out;
     if (!basis.present()) {
         return out;
     }
     out.line = line_polynomial(boundary, basis);
-    rim_polynomial(boundary, basis, out);
+    rim_polynomial(boundary, basis, out, completes);
     return out;
 }
 
@@ -420,14 +422,20 @@ inline closed_form::Moments basis_moments(const closed_form::Boundary& boundary,
 // d/dx, d/dy, d/dline_angle, d/dp1, d/dp2, then d/dcoefficient_k). A point the planet cannot
 // reach gives 1 and zero partials; a negative or NaN separation, or a line angle that is not
 // finite, gives NaN everywhere. line_cosine and line_sine are those of line_angle (callers keep
-// them while the angle stays the same). `moments`, where given, are the basis moments of this
-// point's boundary, worked out already (as closed_form::inside_planet_moments does for several
-// points at once, the same as basis_moments here).
+// them while the angle stays the same). `known`, where given, holds what
+// closed_form::inside_planet_moments worked out already for this point (for several points at
+// once): the basis moments of its boundary (the same as basis_moments here) and its circles'
+// complete integrals.
+struct KnownParts {
+    closed_form::Moments moments;
+    closed_form::CompleteRims completes;
+};
+
 template <ExactLaw Law>
 double flux_and_partials(const engine::Channel<Law>& channel, const PreparedLaw<Law>& law, double z,
                          double x, double y, double line_angle, double line_cosine,
                          double line_sine, std::span<double> partials,
-                         const closed_form::Moments* moments_known = nullptr) {
+                         const KnownParts* known = nullptr) {
     const double p1 = channel.p1;
     const double p2 = channel.p2;
     if (engine::out_of_reach(z, p1, p2)) {
@@ -442,8 +450,9 @@ double flux_and_partials(const engine::Channel<Law>& channel, const PreparedLaw<
     }
     const closed_form::Boundary boundary = closed_form::planet_boundary(z, direction, p1, p2);
     const closed_form::Moments moments =
-        moments_known != nullptr ? *moments_known : basis_moments(boundary, z, p1, p2);
-    VelocityIntegrals velocity = polynomial_velocity(boundary, channel.basis);
+        known != nullptr ? known->moments : basis_moments(boundary, z, p1, p2);
+    VelocityIntegrals velocity = polynomial_velocity(
+        boundary, channel.basis, known != nullptr ? &known->completes : nullptr);
     double blocked = closed_form::blocked_fraction(channel.basis, 1.0, moments);
     const double norm = channel.norm;
     // The geometry's partials, then the coefficients' from the parts' blocked fluxes.

@@ -262,20 +262,21 @@ ChannelPlan<Law> plan_channel(const typename Law::Record& record, double p1, dou
 }
 
 // One point of a group of points with the planet wholly inside the star: the cosine and sine
-// of its line's sky angle, its direction, and its moments (null where a direction of the group
-// is not valid).
+// of its line's sky angle, its direction, its moments and, where asked for, its circles'
+// complete integrals (both null where a direction of the group is not valid).
 struct GroupedPoint {
     double cosine;
     double sine;
     const closed_form::LineDirection& direction;
     const closed_form::Moments* moments;
+    const closed_form::CompleteRims* completes;
 };
 
 // The points at indices index[0..lanes of V) taken together in the lanes of V, each the same as
 // alone: `in_group(i, point)` for each. The cosine and sine of each one's line sky angle are
 // taken here, in order (gathered from memory just written, a packed load would wait for the
 // stores).
-template <class V, class InGroup>
+template <class V, bool kCompletes, class InGroup>
 void inside_group(const std::int64_t* index, engine::LineAngleTrig& trig, const double* z,
                   const double* x, const double* y, const double* line, double p1, double p2,
                   InGroup&& in_group) {
@@ -302,11 +303,13 @@ void inside_group(const std::int64_t* index, engine::LineAngleTrig& trig, const 
     }
     if (!valid) {
         for (int l = 0; l < kLanes; ++l) {
-            in_group(index[l], GroupedPoint{group_cosine[l], group_sine[l],
-                                            directions[static_cast<std::size_t>(l)], nullptr});
+            in_group(index[l],
+                     GroupedPoint{group_cosine[l], group_sine[l],
+                                  directions[static_cast<std::size_t>(l)], nullptr, nullptr});
         }
         return;
     }
+    std::array<closed_form::CompleteRims, kLanes> completes;
     auto gather = [&](auto value)
                       __attribute__((always_inline)) { return lanes::from_lanes<V>(value); };
     const auto moments = closed_form::inside_planet_moments(
@@ -317,19 +320,20 @@ void inside_group(const std::int64_t* index, engine::LineAngleTrig& trig, const 
         gather([&](int l) __attribute__((always_inline)) {
             return directions[static_cast<std::size_t>(l)].half_cosine;
         }),
-        p1, p2);
+        p1, p2, kCompletes ? &completes : nullptr);
     for (int l = 0; l < kLanes; ++l) {
         const auto ul = static_cast<std::size_t>(l);
-        in_group(index[l],
-                 GroupedPoint{group_cosine[l], group_sine[l], directions[ul], &moments[ul]});
+        in_group(index[l], GroupedPoint{group_cosine[l], group_sine[l], directions[ul],
+                                        &moments[ul], kCompletes ? &completes[ul] : nullptr});
     }
 }
 
 // Goes through the points [begin, end): `in_group(i, point)` for those with the planet
 // wholly inside the star (where `grouped`, the radii taking the inside route), in groups of
 // engine::InsideLanes and the last few in pairs; `alone(i)` for every other point, and for a
-// last one left over.
-template <class Alone, class InGroup>
+// last one left over. With kCompletes the points of a group carry their circles' complete
+// integrals too.
+template <bool kCompletes, class Alone, class InGroup>
 void grouped_points(bool grouped, double p1, double p2, std::int64_t begin, std::int64_t end,
                     const double* z, const double* x, const double* y, const double* line,
                     engine::LineAngleTrig& trig, Alone&& alone, InGroup&& in_group) {
@@ -339,7 +343,7 @@ void grouped_points(bool grouped, double p1, double p2, std::int64_t begin, std:
     std::int64_t waiting[kGroup];
     int count = 0;
     auto run_group = [&]<class V>(const std::int64_t* index) __attribute__((always_inline)) {
-        inside_group<V>(index, trig, z, x, y, line, p1, p2, in_group);
+        inside_group<V, kCompletes>(index, trig, z, x, y, line, p1, p2, in_group);
     };
     for (std::int64_t i = begin; i < end; ++i) {
         if (!(grouped && z[i] >= 0.0 && closed_form::both_inside(z[i], p1, p2))) {
@@ -390,8 +394,8 @@ void planned_fluxes(const ChannelPlan<Law>& plan, std::int64_t begin, std::int64
                          ? 1.0 - engine::inside_blocked(channel, *point.moments) / channel.norm
                          : engine::transit_flux(channel, z[i], point.direction);
         };
-        grouped_points(plan.inside_pairs, channel.p1, channel.p2, begin, end, z, x, y, line, trig,
-                       alone, in_group);
+        grouped_points<false>(plan.inside_pairs, channel.p1, channel.p2, begin, end, z, x, y, line,
+                              trig, alone, in_group);
         return;
     }
     auto flux_of = [&](const closed_form::Moments& m) {
@@ -627,14 +631,19 @@ bool run_transit_gradient(const TransitCall& call, int threads, double* flux, do
         };
         // The moments of a group's points come from the group, the rest as alone.
         auto in_group = [&](std::int64_t i, const GroupedPoint& grouped) {
-            store(i, gradient::flux_and_partials(plan.channel, plan.law, z[i], x[i], y[i], line[i],
-                                                 grouped.cosine, grouped.sine,
-                                                 std::span<double>(point), grouped.moments));
+            gradient::KnownParts known;
+            const bool has_known = grouped.moments != nullptr;
+            if (has_known) {
+                known = {*grouped.moments, *grouped.completes};
+            }
+            store(i, gradient::flux_and_partials(
+                         plan.channel, plan.law, z[i], x[i], y[i], line[i], grouped.cosine,
+                         grouped.sine, std::span<double>(point), has_known ? &known : nullptr));
         };
         const double p1 = plan.channel.p1;
         const double p2 = plan.channel.p2;
-        grouped_points(closed_form::inside_route(p1, p2), p1, p2, task.begin, task.end, z, x, y,
-                       line, trig, alone, in_group);
+        grouped_points<true>(closed_form::inside_route(p1, p2), p1, p2, task.begin, task.end, z, x,
+                             y, line, trig, alone, in_group);
     };
     return run_channels<Law>(call, threads, "transit_gradient", plan_gradient<Law>, compute);
 }
