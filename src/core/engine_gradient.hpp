@@ -143,6 +143,10 @@ struct RimForm {
     double b = 0.0;
     double kappa = 0.0;
     double sigma = 0.0;  // cos(a) = sigma (1 - 2 sin^2 psi)
+    // The s^3 R_D coefficients of Phi1 and Phi2 (phi_pair), B / (3 sqrt A) and
+    // (A - 2 B) / (9 sqrt A).
+    double phi1_rd = 0.0;
+    double phi2_rd = 0.0;
 };
 
 inline RimForm make_rim_form(const closed_form::Circle& circle) {
@@ -165,6 +169,8 @@ inline RimForm make_rim_form(const closed_form::Circle& circle) {
         form.sigma = -1.0;
     }
     form.root_a = std::sqrt(form.a);
+    form.phi1_rd = form.b / (3.0 * form.root_a);
+    form.phi2_rd = (form.a - 2.0 * form.b) / (9.0 * form.root_a);
     return form;
 }
 
@@ -233,9 +239,8 @@ struct PhiPair {
 inline PhiPair phi_pair(const RimForm& form, double s, double c, double y, double rf, double rd) {
     const double s3 = s * s * s;
     PhiPair phi;
-    phi.first = form.root_a * s * rf - form.b / (3.0 * form.root_a) * s3 * rd;
-    phi.second = form.root_a * s * rf / 3.0 +
-                 (form.a - 2.0 * form.b) / (9.0 * form.root_a) * s3 * rd -
+    phi.first = form.root_a * s * rf - form.phi1_rd * s3 * rd;
+    phi.second = form.root_a * s * rf / 3.0 + form.phi2_rd * s3 * rd -
                  form.root_a * s * c * std::sqrt(y) / 3.0;
     return phi;
 }
