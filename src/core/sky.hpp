@@ -161,14 +161,18 @@ inline Motion motion_direction(const Orbit& o, const Anomalies& an) {
     return Motion{an.sin_phi + o.e_sin_omega, -o.cos_inc * (an.cos_phi + o.e_cos_omega)};
 }
 
-inline SkyPoint sky_point(double time, const Orbit& o) {
-    const Anomalies an = anomalies(time, o);
+// The sky point of the anomalies of a time.
+inline SkyPoint sky_point_of(const Orbit& o, const Anomalies& an) {
     const double x = -an.rho * an.cos_phi;
     const double y = -an.rho * an.sin_phi * o.cos_inc;
     const Motion v = motion_direction(o, an);
     const double depth = an.sin_phi * o.sin_inc;
     return SkyPoint{x, y, std::sqrt(x * x + y * y), std::atan2(v.along_y, v.along_x),
                     depth > 0.0 ? 1 : (depth < 0.0 ? -1 : 0)};
+}
+
+inline SkyPoint sky_point(double time, const Orbit& o) {
+    return sky_point_of(o, anomalies(time, o));
 }
 
 // Derivatives with respect to the elements, in this order (angles in radians).
@@ -209,9 +213,13 @@ inline SkyGradient sky_gradient(double time, double tc, const Orbit& o,
     const double sin_e = an.sin_ecc;
     const double cos_e = an.cos_ecc;
     SkyGradient g{};
-    g.point = sky_point(time, o);
+    g.point = sky_point_of(o, an);
     const Motion v = motion_direction(o, an);
     const double speed_sq = v.along_x * v.along_x + v.along_y * v.along_y;
+    // The three divisors every element shares, inverted once.
+    const double inv_one_minus = 1.0 / an.one_minus;
+    const double inv_root = 1.0 / root;
+    const double inv_speed_sq = 1.0 / speed_sq;
     for (int k = 0; k < kElementCount; ++k) {
         // Mean anomaly M = n (t - tc) + M_c(e, omega).
         double dm = 0.0;
@@ -242,9 +250,9 @@ inline SkyGradient sky_gradient(double time, double tc, const Orbit& o,
                 break;
         }
         // Kepler's equation E - e sin E = M.
-        const double decc = (dm + sin_e * de) / an.one_minus;
+        const double decc = (dm + sin_e * de) * inv_one_minus;
         // The half-angle relation between E and f.
-        const double df = (root * decc + sin_e * de / root) / an.one_minus;
+        const double df = (root * decc + sin_e * de * inv_root) * inv_one_minus;
         const double drho = an.one_minus * da + o.a * (e * sin_e * decc - cos_e * de);
         const double dphi = domega + df;
         g.x[k] = -an.cos_phi * drho + an.rho * an.sin_phi * dphi;
@@ -257,7 +265,7 @@ inline SkyGradient sky_gradient(double time, double tc, const Orbit& o,
         const double d_along_y =
             o.sin_inc * (an.cos_phi + e * cos_omega) * dinc -
             o.cos_inc * (-an.sin_phi * dphi + cos_omega * de - e * sin_omega * domega);
-        g.motion[k] = (v.along_x * d_along_y - v.along_y * d_along_x) / speed_sq;
+        g.motion[k] = (v.along_x * d_along_y - v.along_y * d_along_x) * inv_speed_sq;
     }
     return g;
 }

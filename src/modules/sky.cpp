@@ -147,21 +147,21 @@ frame::OwnedRef new_array(int ndim, npy_intp* dims) {
         PyArray_New(&PyArray_Type, ndim, dims, NPY_DOUBLE, nullptr, nullptr, 0, 0, nullptr));
 }
 
-// Fills the five blocks of one set: front and back separations, x, y and the line angle.
+// Point i of one set into its five blocks: front and back separations, x, y and the line angle.
+void store_position(double* out, npy_intp block, npy_intp i, const sky::SkyPoint& point,
+                    double offset) {
+    out[i] = point.side > 0 ? point.separation : kInfinity;
+    out[block + i] = point.side < 0 ? point.separation : kInfinity;
+    out[2 * block + i] = point.x;
+    out[3 * block + i] = point.y;
+    out[4 * block + i] = point.motion + offset;
+}
+
+// Fills the five blocks of one set.
 void fill_positions(double* out, npy_intp block, npy_intp n, const double* times,
                     const sky::Orbit& orbit, double offset) {
-    double* front = out;
-    double* back = front + block;
-    double* x = back + block;
-    double* y = x + block;
-    double* line = y + block;
     for (npy_intp i = 0; i < n; ++i) {
-        const sky::SkyPoint point = sky::sky_point(times[i], orbit);
-        front[i] = point.side > 0 ? point.separation : kInfinity;
-        back[i] = point.side < 0 ? point.separation : kInfinity;
-        x[i] = point.x;
-        y[i] = point.y;
-        line[i] = point.motion + offset;
+        store_position(out, block, i, sky::sky_point(times[i], orbit), offset);
     }
 }
 
@@ -208,11 +208,12 @@ PyObject* sky_gradient_entry(PyObject* /*self*/, PyObject* args) {
     const npy_intp quantity = sky::kElementCount * block;
     for (npy_intp s = 0; s < sets; ++s) {
         const sky::Orbit orbit = orbit_of(el, s);
-        fill_positions(out + s * n, block, n, call->times.data, orbit, el.offset.data[s]);
         const sky::TransitAnomalyRates rates = sky::transit_anomaly_rates(orbit);
         for (npy_intp i = 0; i < n; ++i) {
+            // The position from the same anomalies: what sky() gives.
             const sky::SkyGradient g =
                 sky::sky_gradient(call->times.data[i], el.tc.data[s], orbit, rates);
+            store_position(out + s * n, block, i, g.point, el.offset.data[s]);
             for (int k = 0; k < sky::kElementCount; ++k) {
                 const npy_intp at = k * block + s * n + i;
                 d[at] = g.x[k];
