@@ -43,6 +43,7 @@ star.
 
 from __future__ import annotations
 
+import functools
 import math
 import re
 from collections.abc import Sequence
@@ -67,6 +68,7 @@ _ORBIT = (
     ("eccentricity", 1.0),
     ("periastron", math.pi / 180.0),
 )
+_ORBIT_SCALES = np.array([scale for _, scale in _ORBIT])
 _DEGREE = math.pi / 180.0
 _INDEXED = re.compile(r"^([a-z_]+)((?:\[\d+\])*)$")
 
@@ -161,7 +163,15 @@ def _all_names(params: Parameters, kind: str) -> tuple[str, ...]:
 
 
 def _parse(name: str) -> tuple[str, tuple[int, ...]]:
-    match = _INDEXED.match(name) if isinstance(name, str) else None
+    if not isinstance(name, str):
+        raise ValueError(f"not a parameter name: {name!r}")
+    return _parse_name(name)
+
+
+@functools.lru_cache(maxsize=4096)
+def _parse_name(name: str) -> tuple[str, tuple[int, ...]]:
+    # The same few names come back at every call of a fit: parsed once each.
+    match = _INDEXED.match(name)
     if match is None:
         raise ValueError(f"not a parameter name: {name!r}")
     indices = tuple(int(k) for k in re.findall(r"\d+", match.group(2)))
@@ -257,8 +267,8 @@ def sky_derivatives(params: Sequence[Parameters], times: np.ndarray) -> _SkyDeri
     # The same elements, in the same units, as the flux's sky geometry.
     elements = sky_elements(params)
     positions, gradient = _sky.sky_gradient(times, *elements)
-    scales = np.array([scale for _, scale in _ORBIT])
-    return _SkyDerivatives(SkyPoints(*positions), gradient * scales[:, np.newaxis, np.newaxis])
+    gradient *= _ORBIT_SCALES[:, np.newaxis, np.newaxis]
+    return _SkyDerivatives(SkyPoints(*positions), gradient)
 
 
 def _orbit_columns(partials: np.ndarray, sky: _SkyDerivatives) -> np.ndarray:
