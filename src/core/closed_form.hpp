@@ -1603,11 +1603,11 @@ inline Moments boundary_moments(const Boundary& boundary) {
 //
 // Most points of a transit have the whole planet inside the star: both rims are whole
 // half-rims, and both pieces of the line lie inside it. Their moments are worked out here
-// without enumerating the pieces, and for two points at once in the lanes of lanes::Pair
-// (V = lanes::Pair), each lane the same bit for bit as the point alone (V = double), and as
-// boundary_moments of its boundary: the same functions in the same order. What depends on
-// one lane's values alone (the choice of a short-end rule, Carlson's duplication where no rule
-// does, the arctangents) runs lane by lane.
+// without enumerating the pieces, and for several points at once in the lanes of a packed V
+// (lanes::Pair, lanes::Quad), each lane the same bit for bit as the point alone (V = double), and
+// as boundary_moments of its boundary: the same functions in the same order. What depends on one
+// lane's values alone (the choice of a short-end rule, Carlson's duplication where no rule does,
+// the arctangents) runs lane by lane.
 
 // Whether a planet of radii p1, p2 can take the route below where it lies inside the star:
 // both radii of the closed form and apart, both with a rim (p >= kMinRadius).

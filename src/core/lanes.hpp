@@ -181,13 +181,6 @@ using PairOps = TwoDoubles;
 using Pair = Packed<PairOps>;
 using PairMask = PackedMask<PairOps>;
 
-inline Pair pair(double first, double second) {
-    return Pair{PairOps::make(first, second)};
-}
-inline Pair broadcast(double x) {
-    return Pair{PairOps::set1(x)};
-}
-
 #if defined(__AVX2__)
 
 // Four lanes in one AVX register, where the build targets AVX2: the divider takes four
@@ -237,10 +230,6 @@ struct Avx {
 
 using Quad = Packed<Avx>;
 using QuadMask = PackedMask<Avx>;
-
-inline Quad quad(double first, double second, double third, double fourth) {
-    return Quad{Avx::make(first, second, third, fourth)};
-}
 
 #endif
 
@@ -430,11 +419,6 @@ Packed<R> select(PackedMask<R> mask, Packed<R> chosen, double other) {
 template <class R>
 Packed<R> select(PackedMask<R> mask, double chosen, double other) {
     return select(mask, packed<R>(chosen), packed<R>(other));
-}
-
-// A mask from its lanes' truth values.
-inline PairMask mask_of(bool first, bool second) {
-    return PairMask{PairOps::mask_of_bits((first ? 1 : 0) | (second ? 2 : 0))};
 }
 
 // The mask type and lane count of a number type.

@@ -238,8 +238,8 @@ struct ChannelPlan {
     bool full_disc = false;
     closed_form::FullDisc disc{};
     // Unequal radii in the closed form's range, law without remainder: points with the planet
-    // wholly inside the star go two at a time.
-    bool inside_pairs = false;
+    // wholly inside the star go several at a time (grouped_points).
+    bool inside_groups = false;
     double point_cost = 0.0;
 };
 
@@ -255,7 +255,7 @@ ChannelPlan<Law> plan_channel(const typename Law::Record& record, double p1, dou
         plan.disc = closed_form::make_full_disc(p1);
         plan.point_cost = kFullDiscCost;
     } else {
-        plan.inside_pairs = closed_form::inside_route(p1, p2);
+        plan.inside_groups = closed_form::inside_route(p1, p2);
         plan.point_cost = kHalvesCost;
     }
     return plan;
@@ -394,7 +394,7 @@ void planned_fluxes(const ChannelPlan<Law>& plan, std::int64_t begin, std::int64
                          ? 1.0 - engine::inside_blocked(channel, *point.moments) / channel.norm
                          : engine::transit_flux(channel, z[i], point.direction);
         };
-        grouped_points<false>(plan.inside_pairs, channel.p1, channel.p2, begin, end, z, x, y, line,
+        grouped_points<false>(plan.inside_groups, channel.p1, channel.p2, begin, end, z, x, y, line,
                               trig, alone, in_group);
         return;
     }
