@@ -185,9 +185,10 @@ def sky_rows(z: np.ndarray, phi: np.ndarray, line: np.ndarray) -> list[np.ndarra
 
 
 # Planets wholly inside the star go through the engine several at a time (two, or four where
-# the build has AVX2), each in a lane of its own, for the flux and for the gradient's moments: the star's centre on a rim (z = p) or at the planet's centre, a planet touching the limb
-# from inside, line angles on both sides of quarter turns (where the excess changes sign), radii
-# one ulp apart (the line's pieces shrink to rounding length), a radius at the smallest rim.
+# the build has AVX2), each in a lane of its own, for the flux and for the gradient's moments:
+# the star's centre on a rim (z = p) or at the planet's centre, a planet touching the limb from
+# inside, line angles on both sides of quarter turns (where the excess changes sign), radii one
+# ulp apart (the line's pieces shrink to rounding length), a radius at the smallest rim.
 @pytest.mark.parametrize(
     "radii",
     [(0.1, 0.12), (0.3, 0.05), (0.02, 0.4), (0.2, 0.2 * (1.0 + 2.0**-52)), (0.25, 1e-100)],
