@@ -181,6 +181,7 @@ struct ArcEnd {
     double c = 1.0;
     double k = 0.0;
     double y = 1.0;
+    double root_y = 1.0;  // sqrt(y)
     double sin_a = 0.0;
     double cos_a = 0.0;
     double mu = 0.0;
@@ -226,7 +227,8 @@ inline ArcEnd arc_end(const RimForm& form, const closed_form::Boundary& boundary
         end.cos_a = (end.s - end.c) * (end.s + end.c);
     }
     end.y = std::max(end.c * end.c + form.kappa * end.s * end.s, 0.0);
-    end.mu = on_limb ? 0.0 : form.root_a * std::sqrt(end.y);
+    end.root_y = std::sqrt(end.y);
+    end.mu = on_limb ? 0.0 : form.root_a * end.root_y;
     return end;
 }
 
@@ -236,12 +238,13 @@ struct PhiPair {
     double second = 0.0;
 };
 
-inline PhiPair phi_pair(const RimForm& form, double s, double c, double y, double rf, double rd) {
+inline PhiPair phi_pair(const RimForm& form, double s, double c, double root_y, double rf,
+                        double rd) {
     const double s3 = s * s * s;
     PhiPair phi;
     phi.first = form.root_a * s * rf - form.phi1_rd * s3 * rd;
-    phi.second = form.root_a * s * rf / 3.0 + form.phi2_rd * s3 * rd -
-                 form.root_a * s * c * std::sqrt(y) / 3.0;
+    phi.second =
+        form.root_a * s * rf / 3.0 + form.phi2_rd * s3 * rd - form.root_a * s * c * root_y / 3.0;
     return phi;
 }
 
@@ -303,7 +306,7 @@ inline void rim_polynomial(const closed_form::Boundary& boundary, const PowerBas
                 const std::array<double, 2> rf_rd =
                     completes != nullptr ? (*completes)[j]
                                          : cel::complete_rf_rd(std::sqrt(form.kappa));
-                complete[j] = phi_pair(form, 1.0, 0.0, form.kappa, rf_rd[0], rf_rd[1]);
+                complete[j] = phi_pair(form, 1.0, 0.0, std::sqrt(form.kappa), rf_rd[0], rf_rd[1]);
             }
         }
         carlson::SymmetricTriple r[kLanes];
@@ -315,7 +318,7 @@ inline void rim_polynomial(const closed_form::Boundary& boundary, const PowerBas
                 forms[static_cast<std::size_t>(boundary.arcs[static_cast<std::size_t>(i)].circle)];
             const ArcEnd& end = who % 2 == 0 ? from[i] : to[i];
             (who % 2 == 0 ? phi_from[i] : phi_to[i]) =
-                phi_pair(form, end.s, end.c, end.y, r[l].rf, r[l].rd);
+                phi_pair(form, end.s, end.c, end.root_y, r[l].rf, r[l].rd);
         }
     }
     for (int i = 0; i < arcs; ++i) {
