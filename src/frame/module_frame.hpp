@@ -66,8 +66,9 @@ inline PyObject* create_module(PyModuleDef* definition) {
     return module.release();
 }
 
-// Static module definition with no per-interpreter state and no slots or hooks.
-inline PyModuleDef module_definition(const char* name, const char* doc, PyMethodDef* methods) {
+// Static module definition with no per-interpreter state and no slots or hooks; a constant
+// expression, so that a definition can be initialised without code running at load time.
+constexpr PyModuleDef module_definition(const char* name, const char* doc, PyMethodDef* methods) {
     return PyModuleDef{
         PyModuleDef_HEAD_INIT, name, doc, -1, methods, nullptr, nullptr, nullptr, nullptr};
 }

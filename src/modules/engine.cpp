@@ -771,7 +771,10 @@ PyMethodDef methods[] = {
 
 // Both builds name themselves halfmoon._engine, the module that chooses between them: their
 // functions then pickle by that name, and unpickle to the build the receiving machine runs.
-PyModuleDef definition = frame::module_definition("halfmoon._engine", kDoc, methods);
+// Initialised as a constant: the AVX2 build must run none of its code when it is loaded on a
+// processor without AVX2, before PyInit__engine_avx2 can refuse (a dynamic initialiser of this
+// definition would be compiled with AVX instructions).
+constinit PyModuleDef definition = frame::module_definition("halfmoon._engine", kDoc, methods);
 
 #if defined(HALFMOON_ENGINE_AVX2)
 constexpr const char kBuild[] = "avx2";
