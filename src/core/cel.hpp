@@ -365,20 +365,21 @@ inline void run_side_by_side(SharedIteration& one, SharedIteration& two, SharedI
 }
 #endif
 
-inline CelTriple cel_shared(double kc, double root_r, double inv_root_r, Numerator first,
-                            Numerator second, Numerator third) {
-    SharedIteration iteration(kc, root_r, inv_root_r, first, second, third);
+// An iteration stepped alone until it has converged.
+inline SharedIteration converged(SharedIteration iteration) {
     while (iteration.running() && iteration.step()) {
     }
-    return iteration.result();
+    return iteration;
+}
+
+inline CelTriple cel_shared(double kc, double root_r, double inv_root_r, Numerator first,
+                            Numerator second, Numerator third) {
+    return converged(SharedIteration(kc, root_r, inv_root_r, first, second, third)).result();
 }
 
 // The complete integrals R_F(0, kc^2, 1) and R_D(0, kc^2, 1) by SharedIteration::first_two.
 inline std::array<double, 2> complete_rf_rd(double kc) {
-    SharedIteration iteration(kc, 1.0, 1.0, {1.0, 1.0}, {0.0, 3.0}, {0.0, 3.0});
-    while (iteration.running() && iteration.step()) {
-    }
-    return iteration.first_two();
+    return converged(SharedIteration(kc, 1.0, 1.0, {1.0, 1.0}, {0.0, 3.0}, {0.0, 3.0})).first_two();
 }
 
 // The complete integrals R_F(0, kc^2, 1), R_D(0, kc^2, 1) and R_J(0, kc^2, 1, r).

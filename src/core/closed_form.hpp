@@ -628,7 +628,7 @@ struct RimArc {
 // cos^2(theta'/2) = (1 + cos theta)/2 and sin^2(theta'/2) = (1 - cos theta)/2, each taken by its
 // square root where it is at least 1/2 and the other from sin(theta) = 2 sin(theta'/2)
 // cos(theta'/2), so that nothing cancels. theta'/2 lies beyond a quarter turn exactly where
-// sin(theta) < 0. Lane by lane for V = lanes::Pair.
+// sin(theta) < 0. Lane by lane for a packed V.
 template <class V>
 struct HalfAngle {
     V sine;
@@ -1400,7 +1400,7 @@ V line_mu(V b, V s) {
 // takes the place of the polar angle the whole half-rims sweep (then with the line's T).
 // T(s) = atan(s/h) - atan(s/(h w)) is summed over the ends as the argument of a product where
 // the winding does not replace it; where the winding does, the defects' arctangent merges with
-// it (and `defects` is left with none). Lane by lane for V = lanes::Pair, each lane's
+// it (and `defects` is left with none). Lane by lane for a packed V, each lane's
 // arctangents its own.
 template <class V>
 struct LineAngles {

@@ -484,7 +484,7 @@ V splat(double x) {
     if constexpr (std::is_same_v<V, double>) {
         return x;
     } else {
-        return V{Traits<V>::Ops::set1(x)};
+        return packed<typename Traits<V>::Ops>(x);
     }
 }
 
